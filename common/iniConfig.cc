@@ -1,0 +1,55 @@
+// Line rules of the configuration file (see iniConfig.h for the contract).
+#include "iniConfig.h"
+
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+#include "exceptions.h"
+
+namespace {
+
+// One pass over leading spaces, then one over leading tabs: a tab followed
+// by spaces keeps the spaces, as operators' existing files rely on.
+std::string stripLeading(const std::string& line) {
+  std::string::size_type start = line.find_first_not_of(' ');
+  if (start == std::string::npos) return std::string();
+  std::string rest = line.substr(start);
+  start = rest.find_first_not_of('\t');
+  return start == std::string::npos ? std::string() : rest.substr(start);
+}
+
+std::string valueAfterEquals(const std::string& line) {
+  std::string::size_type equals = line.find('=');
+  return equals == std::string::npos ? std::string() : line.substr(equals + 1);
+}
+
+}  // namespace
+
+iniConfig::iniConfig(std::string filename) : filename(std::move(filename)) {}
+
+std::string iniConfig::getKey(std::string section, std::string key) {
+  std::ifstream file(filename);
+  if (!file.is_open()) throw FileException("error: can't open file");
+  const std::string header = "[" + section + "]";
+  bool inside = false;
+  std::string raw;
+  while (std::getline(file, raw)) {
+    std::string line = stripLeading(raw);
+    if (line.empty() || line[0] == '#') continue;
+    if (line[0] == '[' && inside) return std::string();
+    if (line != header && !inside) continue;
+    if (line.find(key) != std::string::npos) return valueAfterEquals(line);
+    inside = true;
+  }
+  return std::string();
+}
+
+int iniConfig::getKeyToInt(std::string section, std::string key) {
+  std::istringstream stream(getKey(section, key));
+  long long value = 0;
+  stream >> value;
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}

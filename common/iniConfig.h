@@ -1,0 +1,23 @@
+// Reader of the INI configuration file, one key per call, file re-read each time.
+#pragma once
+
+#include <string>
+
+// Not thread-safe by design: the programs read their configuration from the
+// main thread only. Every call opens its own stream and closes it.
+class iniConfig {
+ public:
+  explicit iniConfig(std::string filename);
+  ~iniConfig() = default;
+
+  // Value of the first line of the first [section] that contains key
+  // anywhere (substring match), taken after the first '='. Empty when the
+  // section or key is missing. Throws FileException("error: can't open file").
+  std::string getKey(std::string section, std::string key);
+
+  // getKey read as a decimal int by stream extraction, clamped to the int
+  // range; 0 when no number starts the value.
+  int getKeyToInt(std::string section, std::string key);
+
+  std::string filename;
+};

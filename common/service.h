@@ -1,0 +1,51 @@
+// One thing to run: a collector plugin or a one-off command, copied by value.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Not thread-safe: a record is only ever used by whoever holds the copy.
+class service {
+ public:
+  service();
+  service(const service&) = default;
+  service& operator=(const service&) = default;
+  service(service&&) = default;
+  service& operator=(service&&) = default;
+  virtual ~service() = default;
+
+  // interval in milliseconds; load becomes float(300000 / interval), integer
+  // division. Callers guarantee interval > 0 (the loaders reject 0).
+  void Setinterval_exec_time(int interval);
+  void SetService_id(unsigned long long id);
+  // Stores the string and splits it into parameter_list: blank-separated,
+  // " and ' toggle quoting (interchangeably), no escape character, empty
+  // tokens dropped.
+  void Setparameter(std::string parameter);
+
+  // Order by next_exec_time, seconds then microseconds.
+  bool operator<(const service& other) const;
+  bool operator>(const service& other) const;
+
+  // Runs plugin_path with parameter_list as arguments and an empty
+  // environment; stdout becomes output, the exit code becomes state (0..5,
+  // else 3). Throws serviceException as documented in execute.cc.
+  // Thread-safe across distinct records.
+  int execute();
+
+  int32_t plugin_id;
+  uint64_t Service_id;
+  std::string Service_id_str;
+  int32_t state;
+  std::string name;
+  std::string parameter;
+  std::vector<std::string> parameter_list;
+  std::string plugin_path;
+  struct timeval next_exec_time;
+  int32_t interval_exec_time;
+  std::string output;
+  float load;
+};

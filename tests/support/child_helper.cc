@@ -1,0 +1,2 @@
+// Placeholder: the real helper replaces this file.
+int main() { return 0; }

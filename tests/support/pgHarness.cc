@@ -1,0 +1,2 @@
+// Placeholder: the real harness replaces this file.
+#include "pgHarness.h"
