@@ -53,11 +53,20 @@ void pgSafeThread::reconnectIfBroken() {
   write_log("ERR", "database connection lost, reconnecting");
   PQreset(conn);
   if (PQstatus(conn) != CONNECTION_OK) throw PostgresqlException(PQerrorMessage(conn));
+  // One statement that no longer prepares (its table was dropped) must not
+  // leave the others missing for good: the connection is healthy from now
+  // on, so nothing would ever prepare them again.
+  std::string failure;
   for (const Prepared& statement : prepared_) {
     PGresult* result = PQprepare(conn, statement.name.c_str(), statement.sql.c_str(),
                                  statement.nParams, nullptr);
-    PQclear(checked(result, conn, "prepare failed:  ", false));
+    try {
+      PQclear(checked(result, conn, "prepare failed:  ", false));
+    } catch (const PostgresqlException& error) {
+      if (failure.empty()) failure = error.what();
+    }
   }
+  if (!failure.empty()) throw PostgresqlException(failure);
 }
 
 std::string pgSafeThread::getClientEncoding() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -44,9 +45,28 @@ class TestDatabase {
  private:
   TestDatabase();
   ~TestDatabase();
+  void start();
+  void startWatchdog();
+  void initCluster();
+  void startServer();
+  void stopServer(const std::string& mode);
+  void createRoleAndDatabase();
+  void removeEverything();
+  // Runs a PostgreSQL tool (as `postgres` when root); throws with the tool's
+  // output and the server log when it fails.
+  void runTool(const std::vector<std::string>& args);
+  std::string failureReport(const std::string& what) const;
+
+  // Used from the tests' main thread only (construction, restartServer,
+  // exit); the statement helpers only read port_.
   int port_ = 0;
+  std::string root_dir_;  // temporary directory: data, socket, logs
   std::string data_dir_;
-  int watchdog_pipe_ = -1;
+  int watchdog_pipe_ = -1;  // write end; the watchdog cleans up at its EOF
+  int output_fd_ = -1;      // where the tools' output goes
+  pid_t owner_pid_ = 0;     // only this process stops the server at exit
+  bool running_ = false;
+  std::string startup_error_;
 };
 
 // Fixture for database tests: every test starts with empty tables.
