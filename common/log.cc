@@ -6,7 +6,7 @@
 
 #include <ctime>
 #include <iostream>
-#include <memory>
+#include <utility>
 
 pthread_mutex_t mutex_log_system = PTHREAD_MUTEX_INITIALIZER;
 int debug = 0;
@@ -43,21 +43,23 @@ void write_raw(const std::string& text) {
 }
 
 namespace {
-// The attached log file lives until the process ends: std::cout keeps using
-// its buffer through exit-time flushing.
-std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> log_buffer;
+// Deliberately never destroyed: std::cout flushes through the attached
+// buffer during exit, after static destructors have run. Still reachable
+// from here, so it is no leak.
+__gnu_cxx::stdio_filebuf<char>* log_buffer = nullptr;  // guarded by mutex_log_system
 }  // namespace
 
 bool attachLogFile(const std::string& path) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  auto buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out);
+  auto* buffer = new __gnu_cxx::stdio_filebuf<char>(fd, std::ios::out);
   pthread_mutex_lock(&mutex_log_system);
   std::cout.flush();
-  std::cout.rdbuf(buffer.get());
-  log_buffer.swap(buffer);
+  std::cout.rdbuf(buffer);
+  std::swap(log_buffer, buffer);
   pthread_mutex_unlock(&mutex_log_system);
-  // A previously attached buffer (tests attach twice) is closed here, after
-  // std::cout stopped using it.
+  // A previously attached buffer (tests attach twice) is closed once
+  // std::cout no longer uses it.
+  delete buffer;
   return true;
 }

@@ -32,7 +32,7 @@ class service {
 
   // Runs plugin_path with parameter_list as arguments and an empty
   // environment; stdout becomes output, the exit code becomes state (0..5,
-  // else 3). Throws serviceException as documented in execute.cc.
+  // else 3). Throws serviceException as documented in process.cc.
   // Thread-safe across distinct records.
   int execute();
 
