@@ -1,0 +1,14 @@
+// Configuration keys of kovaFlowCapture: one place that knows their names.
+#include "captureSettings.h"
+
+std::string readLogPath(iniConfig& config) { return config.getKey("LOG", "log_daemon_capture"); }
+
+CaptureSettings readCaptureSettings(iniConfig& config) {
+  CaptureSettings settings;
+  settings.datadir = config.getKey("KOVA", "datadir");
+  settings.piddir = config.getKey("KOVA", "piddir");
+  settings.ps = config.getKey("BINARY", "ps");
+  settings.netflows = config.getKey("BINARY", "netflows");
+  settings.sflows = config.getKey("BINARY", "sflows");
+  return settings;
+}

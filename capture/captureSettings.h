@@ -1,0 +1,23 @@
+// The capture supervisor's configuration keys, read in the program's order.
+#pragma once
+
+#include <string>
+
+#include "iniConfig.h"
+
+// Values exactly as the file holds them; nothing is validated or defaulted
+// here (a missing key is an empty string).
+struct CaptureSettings {
+  std::string datadir;   // [KOVA] base of the channels' capture directories
+  std::string piddir;    // [KOVA] directory of the tools' pid files
+  std::string ps;        // [BINARY] process lister
+  std::string netflows;  // [BINARY] nfcapd
+  std::string sflows;    // [BINARY] sfcapd
+};
+
+// "log_daemon_capture" of [LOG]. It is the first read of the file, so it is
+// the call that raises FileException when the file cannot be opened.
+std::string readLogPath(iniConfig& config);
+
+// datadir and piddir from [KOVA], then ps, netflows and sflows from [BINARY].
+CaptureSettings readCaptureSettings(iniConfig& config);

@@ -1,0 +1,122 @@
+// Clean-up of deleted channels. The listing is taken again for every row,
+// since a tool signalled for one row may still be listed for the next.
+#include "cleanup.h"
+
+#include <signal.h>
+
+#include <boost/algorithm/string/trim.hpp>
+#include <climits>
+#include <vector>
+
+#include "captureCommand.h"
+#include "exceptions.h"
+#include "log.h"
+#include "pgResult.h"
+#include "process.h"
+
+namespace {
+
+const char kSelectDeleteChannel[] =
+    "SELECT channel_id,channel_name,channel_protocol,channel_port,channel_ip_dist FROM "
+    "flows_channel WHERE channel_delete=true";
+const char kDeleteChannel[] = "DELETE FROM flows_channel WHERE channel_id=$1";
+const char kSilentText[] = "DAEMON: the plugin does not return anything on the stdout";
+
+struct DeletedChannel {
+  std::string id;
+  Channel channel;
+};
+
+// Lines at each "\n"; a last piece without a line end is a line too.
+std::vector<std::string> splitListing(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  while (start < text.size()) {
+    std::string::size_type end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Runs the listing of tool ("nfcapd " or "sfcapd "). False when ps printed
+// nothing, which is how it says that no process of that name runs.
+bool listTool(service& listing, const std::string& tool) {
+  listing.Setparameter("-C " + tool + "-o pid,command --no-header ");
+  try {
+    listing.execute();
+  } catch (const serviceException& error) {
+    if (std::string(error.what()) != kSilentText) throw;
+    return false;
+  }
+  return true;
+}
+
+// Signals the first listed process holding key; true when one got it.
+bool signalMatchingProcess(const std::string& text, const std::string& key,
+                           const std::string& toolPath) {
+  for (const std::string& line : splitListing(text)) {
+    write_log("INFO", "Token: " + line);
+    if (line.find(key) == std::string::npos) continue;
+    write_log("INFO", "Token found" + text);
+    std::string idText;
+    const pid_t pid = listingProcessId(line, toolPath, &idText);
+    if (pid == 0) {
+      write_log("ERR", "Token skipped, not a process id: '" + idText + "'");
+      continue;
+    }
+    if (signalProcess(pid, SIGTERM)) {
+      write_log("INFO", "SEND END SIGNAL TO " + idText);
+      return true;
+    }
+  }
+  return false;
+}
+
+void cleanOne(pgConnectionPool& pool, service& listing, const CaptureSettings& settings,
+              const DeletedChannel& deleted) {
+  const Channel& channel = deleted.channel;
+  write_log("INFO", "SEARCH channel: " + channel.name);
+  const bool netflow = isNetflow(channel);
+  const std::string tool = netflow ? "nfcapd " : "sfcapd ";
+  if (listTool(listing, tool)) {
+    signalMatchingProcess(listing.output, searchKey(channel.port),
+                          netflow ? settings.netflows : settings.sflows);
+  } else {
+    write_log("INFO",
+              "no " + tool + "process running, nothing to stop for channel: " + channel.name);
+  }
+  PgResult done(pool.executePrepareRequest("DeleteChannel", {deleted.id}));
+}
+
+}  // namespace
+
+pid_t listingProcessId(const std::string& line, const std::string& toolPath, std::string* idText) {
+  std::string::size_type end = toolPath.empty() ? std::string::npos : line.find(toolPath);
+  if (end == std::string::npos) {
+    const std::string::size_type start = line.find_first_not_of(" \t\r\n");
+    end = start == std::string::npos ? line.size() : line.find_first_of(" \t\r\n", start);
+  }
+  *idText = boost::algorithm::trim_copy(line.substr(0, end));
+  const std::string& text = *idText;
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  const long long value = std::stoll(text);
+  return value > 1 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+}
+
+void cleanDeletedChannels(pgConnectionPool& pool, service& listing,
+                          const CaptureSettings& settings) {
+  write_log("INFO", "SUPPRESSION DES ANCIENS FLUX");
+  pool.prepareRequest("selectDeleteChannel", kSelectDeleteChannel);
+  pool.prepareRequest("DeleteChannel", kDeleteChannel);
+  PgResult rows(pool.executePrepareRequest("selectDeleteChannel"));
+  for (int row = 0; row < PQntuples(rows.get()); ++row) {
+    const DeletedChannel deleted{
+        PQgetvalue(rows.get(), row, 0),
+        Channel{PQgetvalue(rows.get(), row, 1), PQgetvalue(rows.get(), row, 2),
+                PQgetvalue(rows.get(), row, 3)}};
+    cleanOne(pool, listing, settings, deleted);
+  }
+}
