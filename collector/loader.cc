@@ -1,0 +1,138 @@
+// Collector loading: row to record, placeholders, first due time, placement.
+#include "loader.h"
+
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+
+#include "convertTo.h"
+#include "globals.h"
+#include "log.h"
+
+namespace {
+
+// The millisecond field is a 32-bit int.
+const uint32_t kMaxIntervalSeconds = 2147483;
+
+struct ResultOwner {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultOwner>;
+
+std::string column(PGresult* result, int row, int index) {
+  return PQgetvalue(result, row, index);
+}
+
+// Rejects what would make the load weight divide by zero or overflow the
+// millisecond interval.
+int intervalMilliseconds(const std::string& text) {
+  const uint32_t seconds = stringToUnsignedInt(text);
+  if (seconds == 0)
+    throw std::invalid_argument(" interval '" + text + "' is shorter than one second");
+  if (seconds > kMaxIntervalSeconds)
+    throw std::invalid_argument(" interval '" + text + "' is longer than " +
+                                std::to_string(kMaxIntervalSeconds) + " seconds");
+  return static_cast<int>(seconds) * 1000;
+}
+
+struct timeval randomFirstDue() {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  now.tv_sec += rand() % modulo_rand;
+  return now;
+}
+
+void placeService(service& record) {
+  const size_t index = leastLoadedCore();
+  Trace("Chargement dans la queue numéros " + std::to_string(index));
+  infoThread* core = vec_core[index];
+  const float load = record.load;
+  core->wait_queue->push(std::move(record));
+  core->addLoad(load);
+  Trace("Chargement dans la queue numéros sucess");
+}
+
+}  // namespace
+
+service buildServiceFromRow(PGresult* result, int row) {
+  Trace("Chargement dans la queue " + column(result, row, kColumnCollectorId));
+  service record;
+  record.plugin_id = std::stoi(column(result, row, kColumnPluginId));
+  record.name = column(result, row, kColumnName);
+  record.plugin_path = column(result, row, kColumnPluginPath);
+  record.Setinterval_exec_time(intervalMilliseconds(column(result, row, kColumnInterval)));
+  record.SetService_id(std::stoull(column(result, row, kColumnCollectorId)));
+  Trace("#LOAD ID " + record.name + "#" + record.Service_id_str + "#");
+  record.Setparameter(
+      replaceServiceParameter(column(result, row, kColumnParameter), result, row));
+  return record;
+}
+
+size_t leastLoadedCore() {
+  size_t best = 0;
+  float best_load = vec_core[0]->getLoad();
+  for (size_t i = 1; i < vec_core.size(); ++i) {
+    const float load = vec_core[i]->getLoad();
+    if (load < best_load) {
+      best = i;
+      best_load = load;
+    }
+  }
+  return best;
+}
+
+std::string replaceServiceParameter(std::string parameter, PGresult* result, int row) {
+  std::string text = parameter;
+  Trace("#PARAM ID " + text);
+  std::string::size_type at = text.find("$CHANNEL");
+  if (at != std::string::npos) {
+    std::string channel = column(result, row, kColumnChannelName);
+    text.replace(at, 8, channel.empty() ? allChannel : channel);
+  }
+  Trace("#PARAM ID " + text);
+  at = text.find("$INTERVAL");
+  if (at != std::string::npos) text.replace(at, 9, column(result, row, kColumnInterval));
+  return text;
+}
+
+void load_script(pgConnectionPool* pool, std::string statement) {
+  srand(static_cast<unsigned>(time(nullptr)));
+  Result result(pool->executePrepareRequest(statement));
+  const int rows = PQntuples(result.get());
+  for (int row = 0; row < rows; ++row) {
+    try {
+      service record = buildServiceFromRow(result.get(), row);
+      const std::string lastexec = column(result.get(), row, kColumnLastExec);
+      if (lastexec.empty()) {
+        record.next_exec_time = randomFirstDue();
+      } else {
+        record.next_exec_time.tv_sec = stringToUnsignedInt(lastexec);
+        record.next_exec_time.tv_usec = 0;
+      }
+      placeService(record);
+    } catch (const std::exception& error) {
+      write_log("ERR", "Failed to initial load service: " +
+                           column(result.get(), row, kColumnPluginId) + error.what());
+    }
+  }
+  result.reset();
+  write_log("INFO", "script reload successful");
+}
+
+void load_UpdateService(pgConnectionPool* pool, std::string statement) {
+  Result result(pool->executePrepareRequest(statement));
+  const int rows = PQntuples(result.get());
+  for (int row = 0; row < rows; ++row) {
+    try {
+      service record = buildServiceFromRow(result.get(), row);
+      record.next_exec_time = randomFirstDue();
+      serviceUpdate.addService(std::move(record));
+    } catch (const std::exception& error) {
+      write_log("ERR", "Failed to load service: " +
+                           column(result.get(), row, kColumnPluginId) + error.what());
+    }
+  }
+}

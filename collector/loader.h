@@ -1,0 +1,42 @@
+// Turning collector rows into scheduled services.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <string>
+
+#include "pgConnectionPool.h"
+#include "service.h"
+
+// Every statement given to the loaders returns these eleven columns.
+enum CollectorColumn {
+  kColumnCollectorId = 0,
+  kColumnPluginPath = 1,
+  kColumnInterval = 2,
+  kColumnName = 3,
+  kColumnParameter = 4,
+  kColumnChannelName = 5,
+  kColumnPluginId = 9,
+  kColumnLastExec = 10,
+};
+
+// Runs the prepared statement (no parameters) on pool and queues one new
+// service per row on the least-loaded core record. A failing statement
+// throws PostgresqlException; a bad row is logged and skipped.
+void load_script(pgConnectionPool* pool, std::string statement);
+
+// Runs the prepared statement and stores one new definition per row in
+// serviceUpdate, for the worker that next takes that collector.
+void load_UpdateService(pgConnectionPool* pool, std::string statement);
+
+// Fills the first "$CHANNEL" (the row's channel, or allChannel when it has
+// none) and the first "$INTERVAL" (the interval text as returned).
+std::string replaceServiceParameter(std::string parameter, PGresult* result, int row);
+
+// Builds the record of one row (shared by both loaders). Throws
+// std::exception for a row that cannot be scheduled (bad ids, an interval
+// of 0 s or one too long for the millisecond field).
+service buildServiceFromRow(PGresult* result, int row);
+
+// Index in vec_core of the record with the smallest load, lowest on ties.
+size_t leastLoadedCore();

@@ -1,0 +1,258 @@
+// kovaFlowCollector: start-up in its fixed order, then wait for the stop.
+#include <getopt.h>
+#include <libpq-fe.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collectorConfig.h"
+#include "connectLine.h"
+#include "exceptions.h"
+#include "globals.h"
+#include "iniConfig.h"
+#include "loader.h"
+#include "log.h"
+#include "monitor.h"
+#include "mutexLock.h"
+#include "releaser.h"
+#include "statements.h"
+#include "stopControl.h"
+#include "watcher.h"
+#include "worker.h"
+
+namespace {
+
+struct ResultOwner {
+  void operator()(PGresult* result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultOwner>;
+
+// Every thread main starts, so that all of them are joined before the
+// records, queues and pools they use are released.
+struct StartedThreads {
+  pthread_t stop_thread;
+  bool stop_thread_started = false;
+  std::vector<pthread_t> releasers;
+  std::vector<pthread_t> workers;
+  std::vector<pthread_t> others;  // monitoring thread, change watcher
+};
+StartedThreads started;
+
+void parseOptions(int argc, char** argv) {
+  int option;
+  while ((option = getopt(argc, argv, "f:Di:")) != -1) {
+    if (option == 'f') pathToConfigFile = optarg;
+    if (option == 'D') debug = 1;
+  }
+}
+
+void startThread(void* (*entry)(void*), void* arg, std::vector<pthread_t>* into) {
+  pthread_t thread;
+  const int error = pthread_create(&thread, nullptr, entry, arg);
+  if (error != 0) throw std::runtime_error(std::string("cannot start thread: ") + strerror(error));
+  into->push_back(thread);
+}
+
+void joinAll(std::vector<pthread_t>* threads) {
+  for (pthread_t thread : *threads) pthread_join(thread, nullptr);
+  threads->clear();
+}
+
+void releaseAll() {
+  delete pgSQL;
+  pgSQL = nullptr;
+  MutexLock lock(&mutex_vec_core);
+  for (infoThread* record : vec_core) delete record;
+  vec_core.clear();
+}
+
+// Brings every started thread to an end and releases what they used; the
+// stop thread is told to quit without logging a stop.
+void stopEverything() {
+  requestStop();
+  {
+    MutexLock lock(&mutex_vec_core);
+    for (infoThread* record : vec_core) record->execute_queue->wakeAll();
+  }
+  joinAll(&started.workers);
+  joinAll(&started.releasers);
+  joinAll(&started.others);
+  if (started.stop_thread_started) {
+    stopStopThread(started.stop_thread);
+    started.stop_thread_started = false;
+  }
+  releaseAll();
+}
+
+void redirectStandardError() {
+  if (dup2(1, 2) >= 0) return;
+  const std::string text = std::string("erreur de redirection de flux stderr (dup2): ") + strerror(errno);
+  write_raw(text + "\n");
+  perror(text.c_str());
+  exit(2);
+}
+
+void openDaemonLog(const std::string& path) {
+  // Without its file the log stays on the standard output the daemon was
+  // started with, rather than being lost.
+  if (!attachLogFile(path)) write_raw("ERROR can't open file " + path + "\n");
+}
+
+bool readSchedulerKeys(iniConfig& config) {
+  return readPositiveKey(config, "KOVA", "core_number", 1, &core_number) &&
+         readPositiveKey(config, "KOVA", "thread_number", 1, &nbr_max_thread) &&
+         readPositiveKey(config, "KOVA", "load_mod", 1, &modulo_rand) &&
+         readPositiveKey(config, "KOVA", "interval_check_update", 1, &wait_load_delete_thread);
+}
+
+// False when flows_channel has no row.
+bool loadChannelNames() {
+  Result result(pgSQL->executeRequest(sql::kSelectChannels));
+  const int rows = PQntuples(result.get());
+  if (rows == 0) return false;
+  allChannel.clear();
+  for (int row = 0; row < rows; ++row) {
+    if (row > 0) allChannel += ":";
+    allChannel += PQgetvalue(result.get(), row, 0);
+  }
+  return true;
+}
+
+void purgeDeletedPlugins() {
+  write_log("INFO", "DELETE OLD SERVICE ");
+  try {
+    Result rows(pgSQL->executeRequest(sql::kSelectDeletedPlugins));
+    for (int row = 0; row < PQntuples(rows.get()); ++row) {
+      PQclear(pgSQL->executeParamRequest(sql::kDeleteCollectorOfPlugin,
+                                         {PQgetvalue(rows.get(), row, 1)}));
+    }
+    PQclear(pgSQL->executeRequest(sql::kDeleteDeletedPlugins));
+  } catch (const PostgresqlException& error) {
+    write_log("ERR", std::string("SELECT delete service failed:  ") + error.what());
+  }
+}
+
+void createCoreRecords(int connection_number) {
+  write_log("INFO", "INSTANCE CORE - create queue");
+  for (int i = 0; i < core_number; ++i) {
+    auto record = std::make_unique<infoThread>(connectLine, connection_number);
+    write_log("INFO", "PREPARATION REQUEST ");
+    record->pool->prepareRequest("UpdateState", sql::kUpdateState, 3);
+    record->pool->prepareRequest("InsertData", sql::kInsertData, 2);
+    infoThread* raw = record.get();
+    {
+      MutexLock lock(&mutex_vec_core);
+      vec_core.push_back(record.release());
+    }
+    startThread(thread_check_time, raw, &started.releasers);
+  }
+  write_log("INFO", "INSTANCE CORE - queue success");
+}
+
+void startWorkers() {
+  write_log("INFO", "START CORE");
+  {
+    MutexLock lock(&mutex_vec_thread);
+    for (infoThread* record : vec_core) {
+      for (int i = 0; i < nbr_max_thread; ++i) {
+        startThread(thread_execute_plugin, record, &started.workers);
+        record->thread_list->push_back(started.workers.back());
+      }
+    }
+  }
+  write_log("INFO", "START CORE SUCCESS:" + std::to_string(core_number));
+}
+
+void waitForWorkers() {
+  MutexLock lock(&mutex_vec_thread);
+  for (infoThread* record : vec_core) {
+    while (!record->thread_list->empty()) pthread_cond_wait(&cond_vec_thread, &mutex_vec_thread);
+  }
+}
+
+// Everything from the configuration to the running state; returns the exit
+// status when start-up ends early, -1 once the daemon runs.
+int startUp() {
+  iniConfig config(pathToConfigFile);
+  file_info = config.getKey("LOG", "log_info_file");
+  const std::string daemon_log = config.getKey("LOG", "log_daemon_file");
+  redirectStandardError();
+  openDaemonLog(daemon_log);
+  write_log("INFO", "KOVA start....");
+  write_log("INFO", "KOVA configuration open succesful");
+  if (!readSchedulerKeys(config)) return 1;
+  blockStopSignal();
+  write_log("INFO", "KOVA Database connection ....");
+  int connection_number = 0;
+  if (!readPositiveKey(config, "POSTGRESQL", "connection_number", 1, &connection_number))
+    return 1;
+  connectLine = buildConnectLine(config);
+  if (!startStopThread(&started.stop_thread)) {
+    write_log("ERR", "error SIGTERM");
+    return 1;
+  }
+  started.stop_thread_started = true;
+  write_log("INFO", "Connection database....");
+  pgSQL = new pgConnectionPool(connectLine, 1);
+  write_log("INFO", "Connection database sucessful. Encoding: " + pgSQL->getClientEncoding());
+  if (!loadChannelNames()) {
+    write_log("ERR", "There are not channel configure");
+    return 0;
+  }
+  write_log("INFO", "Mutex INIT");
+  purgeDeletedPlugins();
+  sleepUnlessStopped(std::chrono::seconds(5));
+  createCoreRecords(connection_number);
+  startThread(thread_monitoring, nullptr, &started.others);
+  write_log("INFO", "LOAD SERVICE");
+  pgSQL->prepareRequest("loadService", sql::kLoadService);
+  load_script(pgSQL, "loadService");
+  write_log("INFO", "LOAD SERVICE SUCCESS");
+  startWorkers();
+  startThread(thread_load_delete_service, nullptr, &started.others);
+  write_log("INFO", "KOVA was starting....");
+  return -1;
+}
+
+int run() {
+  try {
+    const int status = startUp();
+    if (status >= 0) {
+      stopEverything();
+      return status;
+    }
+  } catch (const FileException& error) {
+    write_raw(std::string(error.what()) + "\n");
+    stopEverything();
+    return 1;
+  } catch (const std::exception& error) {
+    // Database failures and anything else that stops start-up.
+    write_raw(std::string(error.what()) + "\n");
+    stopEverything();
+    return 1;
+  }
+  waitForWorkers();
+  write_log("INFO", "KOVA is stopping....");
+  joinAll(&started.workers);
+  stopEverything();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 1) parseOptions(argc, argv);
+  if (PQisthreadsafe() != 1) {
+    write_log("ERR", "Error: Postgresql is not thread safe");
+    write_raw("Error: Postgresql is not thread safe\n");
+    return 1;
+  }
+  return run();
+}

@@ -1,0 +1,119 @@
+// Monitoring thread: one whole report every half second.
+#include "monitor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+
+#include "globals.h"
+#include "log.h"
+#include "mutexLock.h"
+#include "stopControl.h"
+
+namespace {
+
+const char kOk6[] = "OK      ";
+const char kOk8[] = "OK        ";
+const char kOverload[] = "OVERLOAD";
+const size_t kQueueLimit = 50;
+
+void formatCore(std::ostringstream& out, size_t index, const CoreStatus& core) {
+  // Busy when at most one worker is left idle.
+  const bool threads_overloaded = core.active >= static_cast<long>(core.workers) - 1;
+  const bool queue_overloaded = core.queued > kQueueLimit;
+  out << "CORE " << index << "\t\t\t\tstatus: "
+      << (threads_overloaded || queue_overloaded ? kOverload : kOk6) << "\n";
+  out << "Estimated load: " << core.estimated_load << "\n";
+  out << "Database connection: " << core.connections << "\n";
+  out << "Thread active: " << core.active << " / " << core.workers
+      << "\t\tstatus: " << (threads_overloaded ? kOverload : kOk8) << "\n";
+  out << "Thread queue: " << core.queued << "\t\t\tStatus: " << (queue_overloaded ? kOverload : kOk8)
+      << "\n";
+  out << "Queue Size: " << core.waiting << "\n\n";
+}
+
+CoreStatus readCore(infoThread* record) {
+  CoreStatus core;
+  {
+    MutexLock lock(&record->mutex_info);
+    core.active = record->nbr_thread_active;
+    core.estimated_load = record->estimated_load;
+  }
+  core.connections = record->pool->getConnectionNumber();
+  {
+    MutexLock lock(&mutex_vec_thread);
+    core.workers = record->thread_list->size();
+  }
+  core.queued = record->execute_queue->size();
+  core.waiting = record->wait_queue->size();
+  return core;
+}
+
+}  // namespace
+
+std::string formatStatusReport(const StatusSnapshot& snapshot) {
+  std::ostringstream out;
+  out << "CORE NUMBER: " << snapshot.core_number << "\n";
+  out << "Delete queue: " << snapshot.delete_queue << "\n";
+  out << "Update queue: " << snapshot.update_queue << "\n";
+  out << "Database number of connection: " << snapshot.connections << "\n\n";
+  long long total = 0;
+  for (size_t i = 0; i < snapshot.cores.size(); ++i) {
+    const CoreStatus& core = snapshot.cores[i];
+    formatCore(out, i, core);
+    total += static_cast<long long>(core.waiting) + core.active + static_cast<long long>(core.queued);
+  }
+  out << "TOTAL SERVICE: " << total << "\n";
+  return out.str();
+}
+
+StatusSnapshot readStatus() {
+  StatusSnapshot snapshot;
+  snapshot.core_number = core_number;
+  snapshot.delete_queue = deleteService.size();
+  snapshot.update_queue = serviceUpdate.size();
+  snapshot.connections = pgSQL != nullptr ? pgSQL->getConnectionNumber() : 0;
+  std::vector<infoThread*> records;
+  {
+    MutexLock lock(&mutex_vec_core);
+    records = vec_core;
+  }
+  for (infoThread* record : records) snapshot.cores.push_back(readCore(record));
+  return snapshot;
+}
+
+bool replaceFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t written = write(fd, data, left);
+    if (written < 0) {
+      close(fd);
+      unlink(temporary.c_str());
+      return false;
+    }
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  close(fd);
+  return rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+void* thread_monitoring(void*) {
+  bool reported_failure = false;
+  while (die_kova == 0) {
+    if (!replaceFile(file_info, formatStatusReport(readStatus())) && !reported_failure) {
+      write_raw("ERROR can't open file " + file_info + "\n");
+      Trace("th_monitoring#ERROR can't open file ");
+      reported_failure = true;
+    }
+    if (sleepUnlessStopped(std::chrono::milliseconds(500))) break;
+  }
+  return nullptr;
+}

@@ -1,0 +1,87 @@
+// Stop handling. No work happens in a signal handler: SIGTERM stays blocked
+// in every thread and one thread takes it with sigwait, so the log line and
+// the wake-ups run as ordinary code.
+#include "stopControl.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "globals.h"
+#include "log.h"
+#include "mutexLock.h"
+
+namespace {
+
+// SIGUSR1 ends the stop thread quietly, but only once main asked for it;
+// sent by anyone else it is ignored.
+const int kQuitSignal = SIGUSR1;
+std::atomic<bool> stop_thread_quit{false};
+
+std::mutex stop_mutex;
+std::condition_variable stop_wakeup;  // notified with stop_mutex when die_kova is set
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, kQuitSignal);
+  return set;
+}
+
+void* stopThreadMain(void*) {
+  const sigset_t set = stopSignals();
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&set, &signal_number) != 0) continue;
+    if (signal_number == SIGTERM) {
+      HandlerQuit(signal_number);
+      return nullptr;
+    }
+    if (stop_thread_quit) return nullptr;
+  }
+}
+
+std::vector<infoThread*> currentRecords() {
+  MutexLock lock(&mutex_vec_core);
+  return vec_core;
+}
+
+}  // namespace
+
+void blockStopSignal() {
+  const sigset_t set = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void stopStopThread(pthread_t thread) {
+  stop_thread_quit = true;
+  pthread_kill(thread, kQuitSignal);
+  pthread_join(thread, nullptr);
+}
+
+bool startStopThread(pthread_t* thread) {
+  return pthread_create(thread, nullptr, stopThreadMain, nullptr) == 0;
+}
+
+void requestStop() {
+  {
+    std::lock_guard<std::mutex> lock(stop_mutex);
+    die_kova = 1;
+  }
+  stop_wakeup.notify_all();
+}
+
+void HandlerQuit(int) {
+  write_log("INFO", "stop kova... SIGTERM");
+  requestStop();
+  for (infoThread* record : currentRecords()) record->execute_queue->wakeAll();
+}
+
+bool sleepUnlessStopped(std::chrono::milliseconds duration) {
+  std::unique_lock<std::mutex> lock(stop_mutex);
+  return stop_wakeup.wait_for(lock, duration, [] { return die_kova != 0; });
+}

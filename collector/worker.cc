@@ -1,0 +1,135 @@
+// The worker cycle. No lock is held while a plugin runs or a result is
+// recorded; each queue locks itself inside each operation.
+#include "worker.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+
+#include "globals.h"
+#include "log.h"
+#include "mutexLock.h"
+#include "stopControl.h"
+#include "updateService.h"
+
+namespace {
+
+const int kAttempts = 3;
+
+// Sleeps until the queue has work or the stop is requested.
+void waitForWork(infoThread* core) {
+  ExecuteQueue<service>& queue = *core->execute_queue;
+  MutexLock lock(&queue.mutex);
+  while (queue.deque.empty() && die_kova == 0) pthread_cond_wait(&queue.cond, &queue.mutex);
+}
+
+void changeActive(infoThread* core, int delta) {
+  MutexLock lock(&core->mutex_info);
+  core->nbr_thread_active += delta;
+}
+
+// True when the service was dropped for deletion.
+bool dropIfDeleted(const std::string& tag, service& record) {
+  if (!serviceDeleteList.find(record.Service_id)) return false;
+  Trace(tag + "# suppression du service");
+  serviceDeleteList.erase(record.Service_id);
+  deleteService.push(record);
+  Trace(tag + "# suppression du service reussi");
+  return true;
+}
+
+// Up to three attempts; each failure is logged and followed by one second.
+int runWithRetries(service& record) {
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    try {
+      return record.execute();
+    } catch (const serviceException& error) {
+      write_log("ERR", "Excute failed retry" + record.name + " " +
+                           std::to_string(record.Service_id) + " " + error.what());
+      sleep(1);
+    }
+  }
+  record.output = "DAEMON: the plugin does not return anything on the stdout";
+  return 3;
+}
+
+void record_result(const std::string& tag, infoThread* core, service& record) {
+  const std::string label = tag + "#" + record.name + " " + record.parameter;
+  try {
+    updateService(record, core->pool.get());
+    Trace(label + "Update state OK ");
+  } catch (const PostgresqlException& error) {
+    write_log("ERR", tag + "#Update service state failed: " + record.Service_id_str + " " +
+                         record.name + " " + record.parameter + "\n" + record.output + "\n" +
+                         error.what());
+  }
+}
+
+void runCycle(const std::string& tag, infoThread* core) {
+  Trace(tag + "# prise du service");
+  service record = core->execute_queue->pop();
+  Trace(tag + "# prise du reussi");
+  if (dropIfDeleted(tag, record)) return;
+  const int old_state = record.state;
+  const int interval = record.interval_exec_time;
+  if (serviceUpdate.find(record.Service_id)) record = serviceUpdate.getService(record.Service_id);
+  const std::string label = tag + "#" + record.name + " " + record.parameter;
+  Trace(label + " Execution du script =>old state:" + std::to_string(old_state));
+  const int code = runWithRetries(record);
+  Trace(label + " ==> code retour" + std::to_string(code));
+  record_result(tag, core, record);
+  Trace(tag + "#Calcul de la prochaine execution");
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  record.next_exec_time = addMilliseconds(now, interval);
+  Trace(tag + "#remise dans la pq " + record.name + " " + record.parameter);
+  const std::string done = tag + "#remise dans la pq success" + record.name + " " + record.parameter;
+  core->wait_queue->push(std::move(record));
+  Trace(done);
+}
+
+void leave(const std::string& tag, infoThread* core) {
+  const pthread_t self = pthread_self();
+  MutexLock lock(&mutex_vec_thread);
+  std::vector<pthread_t>& list = *core->thread_list;
+  auto mine = std::find_if(list.begin(), list.end(),
+                           [self](pthread_t id) { return pthread_equal(id, self); });
+  if (mine != list.end()) list.erase(mine);
+  write_raw("\tfin thread: " + tag + " nbr:" + std::to_string(list.size()) + " " + tag + "\n");
+  pthread_cond_signal(&cond_vec_thread);
+}
+
+}  // namespace
+
+struct timeval addMilliseconds(struct timeval now, int interval_ms) {
+  now.tv_sec += interval_ms / 1000;
+  now.tv_usec += static_cast<long>(interval_ms % 1000) * 1000;
+  if (now.tv_usec >= 1000000) {
+    now.tv_sec += 1;
+    now.tv_usec -= 1000000;
+  }
+  return now;
+}
+
+void* thread_execute_plugin(void* arg) {
+  infoThread* core = static_cast<infoThread*>(arg);
+  const std::string tag = std::to_string(static_cast<unsigned long long>(pthread_self()));
+  while (die_kova == 0) {
+    waitForWork(core);
+    Trace(tag + "# Réveille ");
+    if (die_kova != 0) break;
+    changeActive(core, 1);
+    try {
+      runCycle(tag, core);
+    } catch (const EmptyQueueException&) {
+      // Another worker of this record took the service first.
+    }
+    changeActive(core, -1);
+  }
+  leave(tag, core);
+  return nullptr;
+}
