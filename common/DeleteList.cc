@@ -44,7 +44,10 @@ void DeleteList::show() {
   std::string text;
   {
     MutexLock lock(&mutex);
-    for (unsigned long long id : list) text += " " + std::to_string(id);
+    for (unsigned long long id : list) {
+      text += ' ';
+      text += std::to_string(id);
+    }
   }
   write_raw(text + "\n");
 }

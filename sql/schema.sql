@@ -10,7 +10,7 @@
 --   * deleting a channel (done by kovaFlowCapture) keeps its collectors, which
 --     then run without a channel, as collectors without one always could;
 --   * deleting a collector (start-up purge, change watcher) removes its
---     statistics and its pending change rows.
+--     pending change rows but keeps its statistics, which are history.
 -- collector_id is an integer because the scheduler's statements cast it to int.
 
 CREATE TABLE IF NOT EXISTS flows_collector_plugins (
@@ -63,8 +63,8 @@ CREATE TABLE IF NOT EXISTS flows_stats (
   stat_id bigserial PRIMARY KEY,
   stat_time timestamp with time zone NOT NULL DEFAULT now(),
   stat_data json NOT NULL,
-  stat_collector_id integer NOT NULL
-    REFERENCES flows_collector (collector_id) ON DELETE CASCADE
+  stat_collector_id integer
+    REFERENCES flows_collector (collector_id) ON DELETE SET NULL
 );
 
 -- The referencing sides of the foreign keys, so that cascading deletions and

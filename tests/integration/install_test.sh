@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installation as operators get it, from a built tree (argument): `cmake
+# --install` puts every file in its place, the systemd units name the
+# installed programs and pass `systemd-analyze verify`, a second install
+# keeps the operator's configuration, and `cpack -G DEB` makes a package for
+# /usr that declares its runtime dependencies.
+set -uo pipefail
+build="$1"
+tmp=$(mktemp -d /tmp/kova-install-XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+prefix="$tmp/prefix"
+failures=0
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+expect_file() {  # path, test flag (-f, -x)
+  test "$2" "$1" || fail "$1 missing or not $2"
+}
+
+cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
+  { cat "$tmp/install.log"; exit 1; }
+
+units="$prefix/lib/systemd/system"
+for program in kovaFlowCollector kovaFlowCapture; do expect_file "$prefix/sbin/$program" -x; done
+for plugin in flow_summary capture_status; do expect_file "$prefix/lib/kova/plugins/$plugin" -x; done
+expect_file "$prefix/share/kova/schema.sql" -f
+expect_file "$prefix/etc/kova/flows.conf" -f
+for unit in kova-flow-collector.service kova-flow-capture.service kova-flow-capture.timer; do
+  expect_file "$units/$unit" -f
+done
+
+grep -qx "ExecStart=$prefix/sbin/kovaFlowCollector -f $prefix/etc/kova/flows.conf" \
+  "$units/kova-flow-collector.service" || fail "collector ExecStart"
+grep -qx "ExecStart=$prefix/sbin/kovaFlowCapture -f $prefix/etc/kova/flows.conf" \
+  "$units/kova-flow-capture.service" || fail "capture ExecStart"
+grep -qx "Type=oneshot" "$units/kova-flow-capture.service" || fail "capture is not a oneshot"
+grep -qx "KillMode=process" "$units/kova-flow-capture.service" ||
+  fail "capture service would kill the capture tools it starts"
+grep -qx "KillSignal=SIGTERM" "$units/kova-flow-collector.service" || fail "collector stop signal"
+grep -qx "OnCalendar=minutely" "$units/kova-flow-capture.timer" || fail "timer period"
+/usr/bin/systemd-analyze verify "$units/kova-flow-collector.service" \
+  "$units/kova-flow-capture.service" "$units/kova-flow-capture.timer" ||
+  fail "systemd-analyze verify"
+# Every setting the programs read is in the example (no inline comments,
+# which would become part of a value).
+for key in log_info_file log_daemon_file log_daemon_capture core_number thread_number load_mod \
+  interval_check_update datadir piddir connection_number PGSQL_host PGSQL_port PGSQL_db \
+  PGSQL_username PGSQL_pwd ps netflows sflows; do
+  grep -Eq "^$key=[^ #]+$" "$prefix/etc/kova/flows.conf" || fail "example configuration: $key"
+done
+
+echo "# the operator's own" >"$prefix/etc/kova/flows.conf"
+cmake --install "$build" --prefix "$prefix" >/dev/null 2>&1 || fail "second install"
+grep -q "operator's own" "$prefix/etc/kova/flows.conf" || fail "configuration overwritten"
+
+(cd "$tmp" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$tmp/deb" >"$tmp/cpack.log" 2>&1) ||
+  { cat "$tmp/cpack.log"; exit 1; }
+deb=$(ls "$tmp"/deb/*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+for package in libpq5 libboost-filesystem nfdump nfdump-sflow procps; do
+  [[ ", $depends" == *", $package"* ]] || fail "package does not depend on $package: $depends"
+done
+dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
+for path in ./usr/sbin/kovaFlowCollector ./usr/sbin/kovaFlowCapture ./etc/kova/flows.conf \
+  ./usr/lib/kova/plugins/flow_summary ./usr/lib/kova/plugins/capture_status \
+  ./usr/share/kova/schema.sql ./usr/lib/systemd/system/kova-flow-capture.timer; do
+  grep -qx "$path" "$tmp/contents" || fail "package lacks $path"
+done
+dpkg-deb -x "$deb" "$tmp/root"
+grep -qx "ExecStart=/usr/sbin/kovaFlowCollector -f /etc/kova/flows.conf" \
+  "$tmp/root/usr/lib/systemd/system/kova-flow-collector.service" || fail "packaged unit paths"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/kova/flows.conf ] ||
+  fail "configuration is not a conffile"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "installation and package checks passed"
