@@ -1,0 +1,337 @@
+// End-to-end tests of the change watcher of kovaFlowCollector: collectors
+// added, changed and deleted in the database while the daemon runs.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+
+#include "daemonFixture.h"
+
+namespace kova_test {
+namespace {
+
+TestDatabase& db() { return TestDatabase::instance(); }
+
+std::string idText(int id) { return std::to_string(id); }
+
+void markDeleted(int collector_id) {
+  db().exec("UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+            idText(collector_id));
+}
+
+void addPending(const std::string& type, int collector_id) {
+  db().exec(
+      "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES ('" +
+      type + "', " + idText(collector_id) + ")");
+}
+
+bool waitForMessage(int collector_id, const std::string& message) {
+  return waitFor([&] { return collectorField(collector_id, "collector_message") == message; },
+                 kDaemonWait);
+}
+
+// Refuses the deletion of one collector row once: the sequence is not
+// rolled back with the refused statement, so the second attempt passes.
+void refuseDeletionOnce(int collector_id) {
+  db().exec(
+      "CREATE SEQUENCE kova_test_refusals;"
+      "CREATE FUNCTION kova_test_refuse_once() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
+      "  IF OLD.collector_id = " +
+      idText(collector_id) +
+      " THEN"
+      "    IF nextval('kova_test_refusals') = 1 THEN"
+      "      RAISE EXCEPTION 'deletion refused once by the test';"
+      "    END IF;"
+      "  END IF;"
+      "  RETURN OLD;"
+      " END $$;"
+      "CREATE TRIGGER kova_test_refuse_once BEFORE DELETE ON flows_collector"
+      " FOR EACH ROW EXECUTE FUNCTION kova_test_refuse_once();");
+}
+
+void dropRefusal() {
+  db().exec(
+      "DROP TRIGGER IF EXISTS kova_test_refuse_once ON flows_collector;"
+      "DROP FUNCTION IF EXISTS kova_test_refuse_once();"
+      "DROP SEQUENCE IF EXISTS kova_test_refusals;");
+}
+
+// One daemon for the suite, its watcher polling every second, debug on so
+// that the watcher's cycles can be counted in the log.
+class ChangeWatcher : public ::testing::Test {
+ protected:
+  struct Run {
+    CollectorDaemon daemon{{.interval_check_update = 1, .debug = true}};
+    int echo_once = 0, echo_fast = 0, echo_slow = 0, new_plugin = 0;
+    int updated = 0, doomed = 0, never_due = 0, reborn = 0, refused = 0;
+    // Reads through every test while a slow collector keeps one worker busy
+    // half of the time, so that the report keeps changing length.
+    std::unique_ptr<StatusFileReader> status;
+    bool started = false;
+  };
+
+  static void SetUpTestSuite() {
+    db().resetTables();
+    dropRefusal();
+    run_ = std::make_unique<Run>();
+    Run& run = *run_;
+    insertChannel("edge");
+    const std::string echo = run.daemon.writePlugin("echo.sh", "/bin/echo \"$@\"\nexit 1\n");
+    run.echo_once = insertPlugin(echo, "1 hour");
+    run.echo_fast = insertPlugin(echo, "1 second");
+    run.echo_slow = insertPlugin(echo, "4 seconds");
+    const int old_plugin = insertPlugin(
+        run.daemon.writePlugin("old.sh", "/bin/echo \"old $1\"\nexit 1\n"), "2 seconds");
+    run.new_plugin = insertPlugin(
+        run.daemon.writePlugin("new.sh", "/bin/echo \"$1\" >>" + run.daemon.file("new-runs") +
+                                             "\n/bin/echo \"new $1\"\nexit 1\n"),
+        "1 hour");
+    run.updated =
+        insertCollector({.plugin_id = old_plugin, .name = "original", .parameter = "first"});
+    run.doomed =
+        insertCollector({.plugin_id = run.echo_fast, .name = "doomed", .parameter = "doomed"});
+    run.never_due = insertCollector({.plugin_id = run.echo_once,
+                                     .name = "never due",
+                                     .parameter = "never",
+                                     .last_execution = "now() + interval '1 day'"});
+    run.reborn =
+        insertCollector({.plugin_id = run.echo_slow, .name = "reborn", .parameter = "first life"});
+    run.refused =
+        insertCollector({.plugin_id = run.echo_fast, .name = "refused", .parameter = "refused"});
+    refuseDeletionOnce(run.refused);
+    const int slow = insertPlugin(
+        run.daemon.writePlugin("slow.sh", "/bin/sleep 0.5\n/bin/echo slow\nexit 1\n"), "1 second");
+    insertCollector({.plugin_id = slow, .name = "slow"});
+    run.started = run.daemon.startAndWaitRunning();
+    run.status = std::make_unique<StatusFileReader>(run.daemon.statusPath());
+  }
+
+  static void TearDownTestSuite() {
+    run_.reset();
+    dropRefusal();
+  }
+
+  // Without a running daemon every check would only wait for its bound.
+  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the daemon did not start"; }
+
+  static CollectorDaemon& daemon() { return run_->daemon; }
+
+  static bool deletionLogged(int collector_id) {
+    const std::string line_end = "#INFO#supression du service " + idText(collector_id);
+    for (const std::string& line : splitLines(daemon().log()))
+      if (line.size() >= line_end.size() &&
+          line.compare(line.size() - line_end.size(), line_end.size(), line_end) == 0)
+        return true;
+    return false;
+  }
+
+  static bool waitForCycles(int cycles) {
+    return daemon().waitForLog("#DEBUG#th_loaddel#Debout",
+                               daemon().countInLog("#DEBUG#th_loaddel#Debout") + cycles);
+  }
+
+  static std::unique_ptr<Run> run_;
+};
+
+std::unique_ptr<ChangeWatcher::Run> ChangeWatcher::run_;
+
+TEST_F(ChangeWatcher, AddRowStartsANewCollectorAndIsPurged) {
+  const int added =
+      insertCollector({.plugin_id = run_->echo_once, .name = "added", .parameter = "added"});
+  const int zero_plugin = insertPlugin("/bin/true", "0 seconds");
+  const int unusable = insertCollector({.plugin_id = zero_plugin, .name = "zero interval"});
+  addPending("ADD", unusable);
+  addPending("ADD", added);
+  EXPECT_TRUE(waitForMessage(added, "added\n")) << daemon().log();
+  EXPECT_TRUE(waitFor([] { return pendingChangeCount() == 0; }, kDaemonWait));
+  // A row that cannot be scheduled is reported and does not stop the others.
+  EXPECT_GE(daemon().countInLog("#ERR#Failed to initial load service: " + idText(zero_plugin)), 1)
+      << daemon().log();
+  EXPECT_EQ(collectorField(unusable, "collector_state"), "");
+}
+
+TEST_F(ChangeWatcher, UpdateRowChangesPluginParametersAndNameFromTheNextRun) {
+  const int id = run_->updated;
+  ASSERT_TRUE(waitForMessage(id, "old first\n")) << daemon().log();
+  db().exec(
+      "BEGIN;"
+      "UPDATE flows_collector SET collector_plugin_id = " +
+      idText(run_->new_plugin) +
+      ", collector_parameter = 'second', collector_name = 'renamed'"
+      " WHERE collector_id = " +
+      idText(id) +
+      ";"
+      "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id)"
+      " VALUES ('UPDATE', " +
+      idText(id) +
+      ");"
+      "COMMIT;");
+  // The first new run is due after the old 2-second interval, the next one
+  // only after the new hour: two runs of the new plugin show both.
+  EXPECT_TRUE(waitFor([&] { return splitLines(readFile(daemon().file("new-runs"))).size() >= 2; },
+                      kDaemonWait))
+      << daemon().log();
+  EXPECT_EQ(collectorField(id, "collector_message"), "new second\n");
+  EXPECT_GE(daemon().countInLog("#renamed second Execution du script"), 2) << daemon().log();
+  EXPECT_EQ(pendingChangeCount(), 0);
+}
+
+TEST_F(ChangeWatcher, MarkedCollectorIsDroppedWhenDueAndItsRowDeleted) {
+  const int id = run_->doomed;
+  ASSERT_TRUE(waitForMessage(id, "doomed\n")) << daemon().log();
+  markDeleted(id);
+  EXPECT_TRUE(waitFor([&] { return deletionLogged(id) && !collectorExists(id); }, kDaemonWait))
+      << daemon().log();
+}
+
+TEST_F(ChangeWatcher, MarkedCollectorThatNeverFallsDueKeepsItsRow) {
+  const int id = run_->never_due;
+  markDeleted(id);
+  ASSERT_TRUE(waitForCycles(3)) << daemon().log();
+  EXPECT_TRUE(collectorExists(id));
+  EXPECT_FALSE(deletionLogged(id)) << daemon().log();
+  EXPECT_EQ(collectorField(id, "collector_state"), "");
+  EXPECT_TRUE(contains(daemon().status(), "Delete queue: 0\n")) << daemon().status();
+}
+
+// Marked right after a run, a collector whose interval spans several
+// watcher cycles is seen marked at each of them before it falls due; none
+// of this may outlive its row and drop a later collector with the same id.
+TEST_F(ChangeWatcher, CollectorIdReusedAfterADeletionRunsNormally) {
+  const int id = run_->reborn;
+  ASSERT_TRUE(waitForMessage(id, "first life\n")) << daemon().log();
+  const std::string last_run = collectorField(id, "collector_last_execution");
+  ASSERT_TRUE(waitFor([&] { return collectorField(id, "collector_last_execution") != last_run; },
+                      kDaemonWait));
+  markDeleted(id);
+  ASSERT_TRUE(waitFor([&] { return !collectorExists(id); }, kDaemonWait)) << daemon().log();
+  insertCollector({.plugin_id = run_->echo_slow,
+                   .name = "reborn",
+                   .parameter = "second life",
+                   .collector_id = id});
+  addPending("ADD", id);
+  EXPECT_TRUE(waitForMessage(id, "second life\n")) << daemon().log();
+  ASSERT_TRUE(waitForCycles(3));
+  EXPECT_TRUE(collectorExists(id));
+}
+
+TEST_F(ChangeWatcher, RefusedRowDeletionIsRetriedAtALaterCycle) {
+  const int id = run_->refused;
+  ASSERT_TRUE(waitForMessage(id, "refused\n")) << daemon().log();
+  markDeleted(id);
+  EXPECT_TRUE(daemon().waitForLog("deletion refused once by the test")) << daemon().log();
+  EXPECT_GE(daemon().countInLog("#ERR#EXEC deleteservice failed: "), 1) << daemon().log();
+  EXPECT_TRUE(waitFor([&] { return !collectorExists(id); }, kDaemonWait)) << daemon().log();
+  EXPECT_TRUE(deletionLogged(id));
+}
+
+TEST_F(ChangeWatcher, StatusFileIsAlwaysAWholeReport) {
+  ASSERT_TRUE(waitFor([] { return run_->status->wholeReads() >= 20; }, kDaemonWait));
+  EXPECT_EQ(run_->status->finish(), 0) << "first partial report:\n" << run_->status->firstBroken();
+}
+
+TEST_F(ChangeWatcher, SigtermStopsTheDaemonCleanly) {
+  EXPECT_EQ(daemon().stop(), 0) << daemon().log() << daemon().console();
+  EXPECT_TRUE(contains(daemon().log(), "#INFO#KOVA is stopping....")) << daemon().log();
+}
+
+// While it lives every channel row read costs 20 ms, so that each of the
+// watcher's collector queries (they join every pending row to its
+// collector's channel) spans several commits of the writers below.
+class SlowChannelReads {
+ public:
+  SlowChannelReads() {
+    db().exec(
+        "CREATE FUNCTION kova_test_slow_read() RETURNS boolean LANGUAGE plpgsql AS"
+        " $$ BEGIN PERFORM pg_sleep(0.02); RETURN TRUE; END $$;"
+        "CREATE POLICY kova_test_slow ON flows_channel USING (kova_test_slow_read());"
+        "ALTER TABLE flows_channel ENABLE ROW LEVEL SECURITY;"
+        "ALTER TABLE flows_channel FORCE ROW LEVEL SECURITY;");
+  }
+  ~SlowChannelReads() {
+    db().exec(
+        "ALTER TABLE flows_channel NO FORCE ROW LEVEL SECURITY;"
+        "ALTER TABLE flows_channel DISABLE ROW LEVEL SECURITY;"
+        "DROP POLICY IF EXISTS kova_test_slow ON flows_channel;"
+        "DROP FUNCTION IF EXISTS kova_test_slow_read();");
+  }
+};
+
+// Writers that keep adding and changing collectors while the watcher polls
+// every second: whatever moment a row is committed at, it is applied once.
+TEST(ChangeWatcherLoad, ContinuousAddAndUpdateRowsAreAllApplied) {
+  db().resetTables();
+  CollectorDaemon daemon({.interval_check_update = 1});
+  const int edge = insertChannel("edge");
+  const int once =
+      insertPlugin(daemon.writePlugin("once.sh", "/bin/echo \"$1\" >>" + daemon.file("runs") +
+                                                     "\n/bin/echo \"$1\"\nexit 1\n"),
+                   "1 hour");
+  const int fast =
+      insertPlugin(daemon.writePlugin("fast.sh", "/bin/echo \"$1\"\nexit 1\n"), "1 second");
+  const int kWriters = 2, kAdds = 30, kUpdates = 40;
+  std::vector<int> changed;
+  for (int w = 0; w < kWriters; ++w)
+    changed.push_back(insertCollector(
+        {.plugin_id = fast, .name = "changed", .parameter = "gen-0", .channel_id = edge}));
+  ASSERT_TRUE(daemon.startAndWaitRunning());
+  for (int id : changed) ASSERT_TRUE(waitForMessage(id, "gen-0\n")) << daemon.log();
+  SlowChannelReads slow_reads;
+
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.emplace_back([w, once, edge] {
+      for (int i = 0; i < kAdds; ++i) {
+        db().exec(
+            "WITH c AS (INSERT INTO flows_collector (collector_name, collector_plugin_id,"
+            " collector_channel_id, collector_parameter) VALUES ('added', " +
+            idText(once) + ", " + idText(edge) + ", 'add-" + idText(w) + "-" + idText(i) +
+            "') RETURNING collector_id)"
+            " INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id)"
+            " SELECT 'ADD', collector_id FROM c");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    writers.emplace_back([id = changed[w]] {
+      for (int i = 1; i <= kUpdates; ++i) {
+        db().exec("BEGIN; UPDATE flows_collector SET collector_parameter = 'gen-" + idText(i) +
+                  "' WHERE collector_id = " + idText(id) +
+                  "; INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id)"
+                  " VALUES ('UPDATE', " +
+                  idText(id) + "); COMMIT;");
+        std::this_thread::sleep_for(std::chrono::milliseconds(75));
+      }
+    });
+  }
+  for (std::thread& writer : writers) writer.join();
+
+  const std::string all_added = idText(kWriters * kAdds);
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return db().scalar(
+                   "SELECT count(*) FROM flows_collector WHERE collector_name = 'added'"
+                   " AND collector_message = collector_parameter || E'\\n'") == all_added;
+      },
+      kDaemonWait))
+      << db().scalar(
+             "SELECT string_agg(collector_parameter, ' ') FROM flows_collector"
+             " WHERE collector_name = 'added' AND collector_message IS NULL")
+      << "\n"
+      << daemon.log();
+  for (int id : changed)
+    EXPECT_TRUE(waitForMessage(id, "gen-" + idText(kUpdates) + "\n"))
+        << collectorField(id, "collector_message");
+  EXPECT_TRUE(waitFor([] { return pendingChangeCount() == 0; }, kDaemonWait));
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log() << daemon.console();
+
+  // Each addition was loaded once: a row read twice would run twice.
+  std::map<std::string, int> runs;
+  for (const std::string& line : splitLines(readFile(daemon.file("runs")))) ++runs[line];
+  EXPECT_EQ(runs.size(), static_cast<size_t>(kWriters * kAdds));
+  for (const auto& [parameter, count] : runs) EXPECT_EQ(count, 1) << parameter;
+}
+
+}  // namespace
+}  // namespace kova_test

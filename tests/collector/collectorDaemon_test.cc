@@ -1,0 +1,392 @@
+// End-to-end tests of kovaFlowCollector: start-up, plugin runs and their
+// recording, the status file, and the stop, against the real database.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "daemonFixture.h"
+
+namespace kova_test {
+namespace {
+
+TestDatabase& db() { return TestDatabase::instance(); }
+
+std::set<std::string> splitOn(const std::string& text, char separator) {
+  std::set<std::string> parts;
+  std::istringstream stream(text);
+  std::string part;
+  while (std::getline(stream, part, separator)) parts.insert(part);
+  return parts;
+}
+
+// The block of one core record in a status report.
+std::string coreBlock(const std::string& report, int index) {
+  const size_t begin = report.find("CORE " + std::to_string(index) + "\t");
+  if (begin == std::string::npos) return "";
+  return report.substr(begin, report.find("\n\n", begin) - begin);
+}
+
+// Every record's workers are waiting; two records of two workers.
+bool allIdle(const std::string& report) {
+  return contains(coreBlock(report, 0), "Thread active: 0 / 2") &&
+         contains(coreBlock(report, 1), "Thread active: 0 / 2");
+}
+
+// One daemon for the whole suite: two core records of two workers, debug
+// on, a log file left over from an earlier run, and one collector per
+// behaviour, each with a 5-minute interval so that it runs once.
+class ScheduledRun : public ::testing::Test {
+ protected:
+  struct Run {
+    CollectorDaemon daemon{{.core_number = 2, .thread_number = 2, .debug = true}};
+    int json = 0, failing = 0, silent = 0, with_channel = 0, without_channel = 0;
+    int past = 0, future = 0, purged_plugin = 0, purged = 0;
+    int zero_plugin = 0, too_long_plugin = 0, zero = 0, too_long = 0;
+    bool started = false;
+  };
+
+  static void SetUpTestSuite() {
+    db().resetTables();
+    run_ = std::make_unique<Run>();
+    CollectorDaemon& daemon = run_->daemon;
+    writeFile(daemon.logPath(), "stale line from an earlier run\n");
+    const int edge = insertChannel("edge");
+    insertChannel("core");
+    auto plugin = [&](const std::string& name, const std::string& body) {
+      return insertPlugin(daemon.writePlugin(name, body), "5 minutes");
+    };
+    const int json = plugin("json.sh", "/bin/echo '{\"bytes\": 42}'\n");
+    const int failing = plugin("fail.sh", "/bin/echo 'disk full'\nexit 2\n");
+    const int silent = plugin("silent.sh", "exit 0\n");
+    const int args = plugin("args.sh", "/bin/echo \"$@\"\nexit 1\n");
+    run_->json = insertCollector({.plugin_id = json, .name = "json"});
+    run_->failing = insertCollector({.plugin_id = failing, .name = "failing"});
+    run_->silent = insertCollector({.plugin_id = silent, .name = "silent"});
+    run_->with_channel = insertCollector({.plugin_id = args,
+                                          .name = "with channel",
+                                          .parameter = "-c $CHANNEL -i $INTERVAL",
+                                          .channel_id = edge});
+    run_->without_channel =
+        insertCollector({.plugin_id = args, .name = "no channel", .parameter = "-c $CHANNEL"});
+    run_->past = insertCollector({.plugin_id = args,
+                                  .name = "past",
+                                  .parameter = "past",
+                                  .last_execution = "now() - interval '2 minutes'"});
+    run_->future = insertCollector({.plugin_id = args,
+                                    .name = "future",
+                                    .parameter = "future",
+                                    .last_execution = "now() + interval '1 day'"});
+    // Intervals the millisecond field cannot hold: refused row by row.
+    run_->zero_plugin = insertPlugin("/bin/true", "0 seconds");
+    run_->too_long_plugin = insertPlugin("/bin/true", "30 days");
+    run_->zero = insertCollector({.plugin_id = run_->zero_plugin, .name = "zero"});
+    run_->too_long = insertCollector({.plugin_id = run_->too_long_plugin, .name = "too long"});
+    run_->purged_plugin = insertPlugin(
+        daemon.writePlugin("purged.sh", "/bin/touch " + daemon.file("purged-ran") + "\nexit 1\n"),
+        "5 minutes", true);
+    run_->purged = insertCollector({.plugin_id = run_->purged_plugin, .name = "purged"});
+    run_->started = daemon.startAndWaitRunning();
+  }
+
+  static void TearDownTestSuite() { run_.reset(); }
+
+  // Without a running daemon every check would only wait for its bound.
+  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the daemon did not start"; }
+
+  static CollectorDaemon& daemon() { return run_->daemon; }
+
+  // Waits until the collector has a recorded state; returns it.
+  static std::string waitForState(int collector_id) {
+    waitFor([&] { return !collectorField(collector_id, "collector_state").empty(); }, kDaemonWait);
+    return collectorField(collector_id, "collector_state");
+  }
+
+  static std::unique_ptr<Run> run_;
+};
+
+std::unique_ptr<ScheduledRun::Run> ScheduledRun::run_;
+
+TEST_F(ScheduledRun, ExistingDaemonLogIsEmptiedAtStart) {
+  const std::string log = daemon().log();
+  EXPECT_FALSE(contains(log, "stale line")) << log;
+  ASSERT_FALSE(log.empty());
+  EXPECT_TRUE(contains(splitLines(log)[0], "#INFO#KOVA start....")) << log;
+}
+
+TEST_F(ScheduledRun, CollectorsOfDeletedPluginsArePurgedBeforeLoading) {
+  const std::string log = daemon().log();
+  ASSERT_NE(log.find("#INFO#DELETE OLD SERVICE "), std::string::npos) << log;
+  EXPECT_LT(log.find("#INFO#DELETE OLD SERVICE "), log.find("#INFO#LOAD SERVICE")) << log;
+  EXPECT_FALSE(collectorExists(run_->purged));
+  EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_collector_plugins WHERE plugin_id = " +
+                        std::to_string(run_->purged_plugin)),
+            "0");
+  EXPECT_TRUE(collectorExists(run_->json));
+}
+
+TEST_F(ScheduledRun, RowsWithUnusableIntervalsAreSkippedAtLoad) {
+  for (int plugin : {run_->zero_plugin, run_->too_long_plugin}) {
+    EXPECT_EQ(daemon().countInLog("#ERR#Failed to initial load service: " + std::to_string(plugin)),
+              1)
+        << daemon().log();
+  }
+  EXPECT_GE(daemon().countInLog("#INFO#script reload successful"), 1) << daemon().log();
+  // The status test below sees only the seven other collectors queued.
+  EXPECT_EQ(collectorField(run_->zero, "collector_state"), "");
+  EXPECT_EQ(collectorField(run_->too_long, "collector_state"), "");
+}
+
+TEST_F(ScheduledRun, JsonOutputIsStoredWithStateZeroAndMessageOk) {
+  const std::string id = std::to_string(run_->json);
+  ASSERT_EQ(waitForState(run_->json), "0");
+  EXPECT_EQ(collectorField(run_->json, "collector_message"), "OK");
+  ASSERT_TRUE(waitFor([&] {
+    return db().scalar("SELECT count(*) FROM flows_stats WHERE stat_collector_id = " + id) == "1";
+  }));
+  EXPECT_EQ(
+      db().scalar("SELECT stat_data->>'bytes' FROM flows_stats WHERE stat_collector_id = " + id),
+      "42");
+}
+
+TEST_F(ScheduledRun, FailingPluginRecordsItsStateAndTextWithoutStats) {
+  ASSERT_EQ(waitForState(run_->failing), "2");
+  EXPECT_EQ(collectorField(run_->failing, "collector_message"), "disk full\n");
+  EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_stats WHERE stat_collector_id = " +
+                        std::to_string(run_->failing)),
+            "0");
+}
+
+TEST_F(ScheduledRun, SilentPluginIsTriedThreeTimesThenRecordedAsState3) {
+  ASSERT_EQ(waitForState(run_->silent), "3");
+  EXPECT_EQ(collectorField(run_->silent, "collector_message"),
+            "DAEMON: the plugin does not return anything on the stdout");
+  EXPECT_EQ(daemon().countInLog("#ERR#Excute failed retrysilent " + std::to_string(run_->silent) +
+                                " DAEMON: the plugin does not return anything on the stdout"),
+            3)
+      << daemon().log();
+}
+
+TEST_F(ScheduledRun, ChannelAndIntervalAreFilledInTheParameters) {
+  // The interval text exactly as the database renders it.
+  const std::string interval = db().scalar("SELECT EXTRACT(EPOCH FROM interval '5 minutes')");
+  ASSERT_EQ(waitForState(run_->with_channel), "1");
+  EXPECT_EQ(collectorField(run_->with_channel, "collector_message"),
+            "-c edge -i " + interval + "\n");
+
+  ASSERT_EQ(waitForState(run_->without_channel), "1");
+  const std::string message = collectorField(run_->without_channel, "collector_message");
+  ASSERT_EQ(message.rfind("-c ", 0), 0u) << message;
+  ASSERT_EQ(message.back(), '\n');
+  // Every channel, in whatever order the database lists them.
+  EXPECT_EQ(splitOn(message.substr(3, message.size() - 4), ':'),
+            (std::set<std::string>{"core", "edge"}))
+      << message;
+}
+
+TEST_F(ScheduledRun, FirstRunFollowsTheLastExecutionTime) {
+  // Due at its last execution, which is past: it runs at once.
+  ASSERT_EQ(waitForState(run_->past), "1");
+  EXPECT_EQ(collectorField(run_->past, "collector_message"), "past\n");
+  EXPECT_EQ(db().scalar("SELECT collector_last_execution > now() - interval '1 minute'"
+                        " FROM flows_collector WHERE collector_id = " +
+                        std::to_string(run_->past)),
+            "t");
+  // Due tomorrow: still not run once every other collector has.
+  for (int id :
+       {run_->json, run_->failing, run_->silent, run_->with_channel, run_->without_channel})
+    ASSERT_FALSE(waitForState(id).empty());
+  EXPECT_EQ(collectorField(run_->future, "collector_state"), "");
+  // Nor has the collector of the purged plugin.
+  EXPECT_FALSE(fileExists(daemon().file("purged-ran")));
+}
+
+TEST_F(ScheduledRun, CollectorsAreSpreadOverTheCoreRecordsByLoad) {
+  EXPECT_EQ(daemon().countInLog("#INFO#PREPARATION REQUEST "), 2);
+  EXPECT_EQ(daemon().countInLog("#INFO#START CORE SUCCESS:2"), 1);
+  // Seven collectors of weight 1 (one run per 5 minutes): 4 and 3. Once
+  // every collector has run all of them wait again in their queues.
+  std::string report;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        report = daemon().status();
+        return allIdle(report) && contains(report, "TOTAL SERVICE: 7\n");
+      },
+      kDaemonWait))
+      << report;
+  EXPECT_EQ(report.rfind("CORE NUMBER: 2\n", 0), 0u) << report;
+  EXPECT_TRUE(contains(coreBlock(report, 0), "Estimated load: 4\n")) << report;
+  EXPECT_TRUE(contains(coreBlock(report, 0), "Queue Size: 4")) << report;
+  EXPECT_TRUE(contains(coreBlock(report, 1), "Estimated load: 3\n")) << report;
+  EXPECT_TRUE(contains(coreBlock(report, 1), "Queue Size: 3")) << report;
+  EXPECT_TRUE(contains(report, "Delete queue: 0\n")) << report;
+}
+
+TEST_F(ScheduledRun, DebugOptionWritesTraceLines) {
+  ASSERT_TRUE(daemon().waitForLog("#DEBUG#th_loaddel#dodo")) << daemon().log();
+  EXPECT_GT(daemon().countInLog("#json  Execution du script =>old state:"), 0) << daemon().log();
+}
+
+TEST_F(ScheduledRun, SigtermWhileIdleEndsEveryWorkerAndExitsZero) {
+  ASSERT_TRUE(waitFor([] { return allIdle(daemon().status()); }, kDaemonWait));
+  EXPECT_EQ(daemon().stop(), 0) << daemon().log() << daemon().console();
+  const std::string log = daemon().log();
+  const size_t stop = log.find("#INFO#stop kova... SIGTERM");
+  ASSERT_NE(stop, std::string::npos) << log;
+  EXPECT_GT(log.find("#INFO#KOVA is stopping...."), stop) << log;
+  EXPECT_EQ(log.find("#INFO#KOVA is stopping...."), log.rfind("#INFO#")) << log;
+  EXPECT_EQ(daemon().countInLog("\tfin thread: "), 4) << log;
+  EXPECT_EQ(daemon().countInLog(" nbr:0 "), 2) << log;
+}
+
+// Two records of two workers each: four plugins that wait for each other
+// and for the test can only all start when the four workers run them side
+// by side. SIGTERM then arrives while all four run.
+TEST(CollectorStop, PluginsRunningAtSigtermAreRecordedBeforeTheExit) {
+  db().resetTables();
+  CollectorDaemon daemon({.core_number = 2, .thread_number = 2});
+  writeFile(daemon.logPath(), "stale line from an earlier run\n");
+  insertChannel("edge");
+  const std::string release = daemon.file("release");
+  const int plugin = insertPlugin(
+      daemon.writePlugin("blocking.sh", "/bin/touch " + daemon.file("started-") + "$1\n" +
+                                            "i=0\n"
+                                            "while [ ! -f " +
+                                            release +
+                                            " ] && [ $i -lt 1200 ]; do\n"
+                                            "  /bin/sleep 0.05; i=$((i+1))\n"
+                                            "done\n"
+                                            "/bin/echo \"released $1\"\nexit 1\n"),
+      "5 minutes");
+  std::vector<int> ids;
+  for (int n = 0; n < 4; ++n)
+    ids.push_back(
+        insertCollector({.plugin_id = plugin, .name = "blocking", .parameter = std::to_string(n)}));
+  daemon.start();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        for (int n = 0; n < 4; ++n)
+          if (!fileExists(daemon.file("started-" + std::to_string(n)))) return false;
+        return true;
+      },
+      kDaemonWait))
+      << daemon.log();
+  ASSERT_TRUE(waitFor(
+      [&] { return contains(coreBlock(daemon.status(), 1), "Thread active: 2 / 2"); }, kDaemonWait))
+      << daemon.status();
+  EXPECT_TRUE(contains(coreBlock(daemon.status(), 0), "Thread active: 2 / 2")) << daemon.status();
+
+  daemon.terminate();
+  ASSERT_TRUE(daemon.waitForLog("#INFO#stop kova... SIGTERM")) << daemon.log();
+  EXPECT_TRUE(daemon.running()) << "the daemon ended while its plugins were running";
+  writeFile(release, "");
+  EXPECT_EQ(daemon.waitExit(), 0) << daemon.log() << daemon.console();
+
+  for (size_t n = 0; n < ids.size(); ++n) {
+    EXPECT_EQ(collectorField(ids[n], "collector_state"), "1");
+    EXPECT_EQ(collectorField(ids[n], "collector_message"), "released " + std::to_string(n) + "\n");
+  }
+  const std::string log = daemon.log();
+  EXPECT_LT(log.find("#INFO#stop kova... SIGTERM"), log.find("#INFO#KOVA is stopping....")) << log;
+  EXPECT_FALSE(contains(log, "stale line")) << log;
+  EXPECT_EQ(daemon.countInLog("#INFO#PREPARATION REQUEST "), 2) << log;
+  EXPECT_EQ(daemon.countInLog("#INFO#START CORE SUCCESS:2"), 1) << log;
+  EXPECT_EQ(daemon.countInLog("#DEBUG#"), 0) << "trace lines without -D";
+}
+
+// Start-up paths that end before or without scheduling anything.
+class CollectorStartUp : public DatabaseTest {};
+
+TEST_F(CollectorStartUp, EmptyChannelTableExitsZeroWithoutPurging) {
+  CollectorDaemon daemon;
+  const int plugin = insertPlugin("/bin/true", "1 minute", true);
+  insertCollector({.plugin_id = plugin, .name = "kept"});
+  daemon.start();
+  EXPECT_EQ(daemon.waitExit(), 0) << daemon.log() << daemon.console();
+  const std::string log = daemon.log();
+  EXPECT_TRUE(contains(log, "#ERR#There are not channel configure")) << log;
+  EXPECT_FALSE(contains(log, "DELETE OLD SERVICE")) << log;
+  EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_collector"), "1");
+}
+
+// Each bad value stops the start with status 1 and one line naming the
+// file, the section, the key and the value.
+TEST_F(CollectorStartUp, UnusableNumericValueExitsOneNamingIt) {
+  insertChannel("edge");
+  struct Case {
+    std::string line, replacement, section, key, value;
+  };
+  const std::vector<Case> cases = {
+      {"core_number=1", "core_number=0", "[KOVA]", "core_number", "'0'"},
+      {"thread_number=2", "thread_number=two", "[KOVA]", "thread_number", "'two'"},
+      {"load_mod=1", "load_mod=", "[KOVA]", "load_mod", "''"},
+      {"interval_check_update=300", "interval_check_update=99999999999", "[KOVA]",
+       "interval_check_update", "'99999999999'"},
+      {"connection_number=2", "connection_number=-3", "[POSTGRESQL]", "connection_number", "'-3'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.replacement);
+    CollectorDaemon daemon;
+    std::string config = daemon.configText();
+    ASSERT_NE(config.find(c.line), std::string::npos);
+    config.replace(config.find(c.line), c.line.size(), c.replacement);
+    daemon.writeConfig(config);
+    daemon.start();
+    EXPECT_EQ(daemon.waitExit(), 1) << daemon.log() << daemon.console();
+    bool named = false;
+    for (const std::string& line : splitLines(daemon.log())) {
+      named =
+          named || (contains(line, "#ERR#") && contains(line, daemon.configPath()) &&
+                    contains(line, c.section) && contains(line, c.key) && contains(line, c.value));
+    }
+    EXPECT_TRUE(named) << daemon.log();
+  }
+}
+
+TEST_F(CollectorStartUp, UnreadableConfigurationFileExitsOne) {
+  CollectorDaemon daemon;
+  daemon.start({"-f", daemon.file("missing.conf")});  // the last -f wins
+  EXPECT_EQ(daemon.waitExit(), 1) << daemon.console();
+  EXPECT_TRUE(contains(daemon.console(), "error: can't open file")) << daemon.console();
+}
+
+TEST_F(CollectorStartUp, RefusedDatabaseConnectionExitsOneWithTheReason) {
+  CollectorDaemon daemon;
+  std::string config = daemon.configText();
+  const std::string port = "PGSQL_port=" + std::to_string(db().port());
+  config.replace(config.find(port), port.size(), "PGSQL_port=1");
+  daemon.writeConfig(config);
+  daemon.start();
+  EXPECT_EQ(daemon.waitExit(), 1) << daemon.log() << daemon.console();
+  EXPECT_TRUE(contains(daemon.log(), "port 1 failed")) << daemon.log();
+}
+
+TEST_F(CollectorStartUp, UnopenableDaemonLogGoesToTheOriginalOutput) {
+  CollectorDaemon daemon;
+  std::string config = daemon.configText();
+  const std::string path = daemon.logPath();
+  const std::string missing = daemon.file("no-such-dir/daemon.log");
+  config.replace(config.find(path), path.size(), missing);
+  daemon.writeConfig(config);
+  daemon.start();  // no channel: ends right after connecting
+  EXPECT_EQ(daemon.waitExit(), 0) << daemon.console();
+  const std::string console = daemon.console();
+  EXPECT_TRUE(contains(console, "ERROR can't open file " + missing)) << console;
+  EXPECT_TRUE(contains(console, "#ERR#There are not channel configure")) << console;
+}
+
+TEST_F(CollectorStartUp, SigtermDuringTheStartUpPauseStopsCleanly) {
+  insertChannel("edge");
+  const int plugin = insertPlugin("/bin/true", "1 minute");
+  insertCollector({.plugin_id = plugin, .name = "never"});
+  CollectorDaemon daemon;
+  daemon.start();
+  ASSERT_TRUE(daemon.waitForLog("#INFO#DELETE OLD SERVICE ")) << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log() << daemon.console();
+  const std::string log = daemon.log();
+  EXPECT_LT(log.find("#INFO#stop kova... SIGTERM"), log.find("#INFO#KOVA is stopping....")) << log;
+}
+
+}  // namespace
+}  // namespace kova_test

@@ -1,0 +1,165 @@
+// The real kovaFlowCollector in a temporary directory, and the database rows
+// it reads.
+#include "daemonFixture.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+namespace kova_test {
+
+namespace {
+
+TestDatabase& db() { return TestDatabase::instance(); }
+
+// Single quotes doubled: every value below goes into SQL as a literal.
+std::string literal(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
+  return quoted + "'";
+}
+
+int exitCodeOf(int status) { return status < 0 ? -1 : exitCode(status); }
+
+}  // namespace
+
+CollectorDaemon::CollectorDaemon(DaemonSettings settings) : settings_(settings) {
+  writeConfig(configText());
+}
+
+std::string CollectorDaemon::configText() const {
+  return "[LOG]\nlog_info_file=" + statusPath() + "\nlog_daemon_file=" + logPath() +
+         "\n\n[KOVA]\ncore_number=" + std::to_string(settings_.core_number) +
+         "\nthread_number=" + std::to_string(settings_.thread_number) +
+         "\nload_mod=" + std::to_string(settings_.load_mod) +
+         "\ninterval_check_update=" + std::to_string(settings_.interval_check_update) + "\n\n" +
+         db().postgresqlSection(settings_.connection_number);
+}
+
+void CollectorDaemon::writeConfig(const std::string& text) const { writeFile(configPath(), text); }
+
+std::string CollectorDaemon::writePlugin(const std::string& name, const std::string& body) const {
+  const std::string path = file(name);
+  writeScript(path, body);
+  return path;
+}
+
+void CollectorDaemon::start(const std::vector<std::string>& extra_args) {
+  // The shell sends the original standard output to a file and becomes
+  // setpriv, which becomes the daemon (one pid throughout). The daemon is
+  // killed if this test process dies without its destructors running.
+  std::vector<std::string> argv = {"/bin/sh",
+                                   "-c",
+                                   "out=$1; shift; exec \"$@\" >\"$out\" 2>&1",
+                                   "sh",
+                                   file("console.txt"),
+                                   "/usr/bin/setpriv",
+                                   "--pdeathsig",
+                                   "KILL",
+                                   "--",
+                                   KOVA_COLLECTOR_BIN,
+                                   "-f",
+                                   configPath()};
+  if (settings_.debug) argv.push_back("-D");
+  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
+  process_ = std::make_unique<ChildProcess>(argv);
+}
+
+bool CollectorDaemon::startAndWaitRunning() {
+  start();
+  if (waitForLog("#INFO#KOVA was starting....")) return true;
+  ADD_FAILURE() << "the daemon did not start; log:\n" << log() << "console:\n" << console();
+  return false;
+}
+
+int CollectorDaemon::countInLog(const std::string& part) const {
+  int count = 0;
+  for (const std::string& line : splitLines(log())) count += contains(line, part) ? 1 : 0;
+  return count;
+}
+
+bool CollectorDaemon::waitForLog(const std::string& part, int count) const {
+  return waitFor([&] { return countInLog(part) >= count; }, kDaemonWait);
+}
+
+void CollectorDaemon::terminate() {
+  if (process_) process_->signal(SIGTERM);
+}
+
+int CollectorDaemon::stop() {
+  terminate();
+  return waitExit();
+}
+
+int CollectorDaemon::waitExit() {
+  if (!process_) return -1;
+  return exitCodeOf(process_->wait(kDaemonWait));
+}
+
+bool wholeStatusReport(const std::string& text) {
+  if (text.size() < 2 || text.rfind("CORE NUMBER: ", 0) != 0 || text.back() != '\n') return false;
+  const size_t last_line = text.rfind('\n', text.size() - 2);
+  return last_line != std::string::npos && text.compare(last_line + 1, 15, "TOTAL SERVICE: ") == 0;
+}
+
+StatusFileReader::StatusFileReader(std::string path)
+    : path_(std::move(path)), thread_([this] { readUntilStopped(); }) {}
+
+int StatusFileReader::finish() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  return broken_;
+}
+
+void StatusFileReader::readUntilStopped() {
+  while (!stop_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    const std::string text = readFile(path_);
+    if (wholeStatusReport(text)) {
+      ++whole_;
+    } else if (whole_ > 0 || !text.empty()) {
+      if (broken_++ == 0) first_broken_ = text;
+    }
+  }
+}
+
+bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+int insertPlugin(const std::string& path, const std::string& interval, bool deleted) {
+  return std::stoi(db().scalar(
+      "INSERT INTO flows_collector_plugins (plugin_path, plugin_interval, plugin_delete) VALUES (" +
+      literal(path) + ", " + literal(interval) + ", " + (deleted ? "TRUE" : "FALSE") +
+      ") RETURNING plugin_id"));
+}
+
+int insertChannel(const std::string& name) {
+  return std::stoi(db().scalar(
+      "INSERT INTO flows_channel (channel_name, channel_protocol, channel_port) VALUES (" +
+      literal(name) + ", 'netflow', '9995') RETURNING channel_id"));
+}
+
+int insertCollector(const CollectorRow& row) {
+  const std::string id = row.collector_id > 0 ? std::to_string(row.collector_id) : "DEFAULT";
+  const std::string channel = row.channel_id > 0 ? std::to_string(row.channel_id) : "NULL";
+  const std::string last = row.last_execution.empty() ? "NULL" : row.last_execution;
+  return std::stoi(db().scalar(
+      "INSERT INTO flows_collector (collector_id, collector_name, collector_plugin_id,"
+      " collector_channel_id, collector_parameter, collector_last_execution) VALUES (" +
+      id + ", " + literal(row.name) + ", " + std::to_string(row.plugin_id) + ", " + channel + ", " +
+      literal(row.parameter) + ", " + last + ") RETURNING collector_id"));
+}
+
+std::string collectorField(int collector_id, const std::string& column) {
+  return db().scalar("SELECT " + column +
+                     " FROM flows_collector WHERE collector_id = " + std::to_string(collector_id));
+}
+
+bool collectorExists(int collector_id) {
+  return db().scalar("SELECT count(*) FROM flows_collector WHERE collector_id = " +
+                     std::to_string(collector_id)) == "1";
+}
+
+int pendingChangeCount() {
+  return std::stoi(db().scalar("SELECT count(*) FROM flows_updel_collector"));
+}
+
+}  // namespace kova_test

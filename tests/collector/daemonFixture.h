@@ -1,0 +1,136 @@
+// Running the real kovaFlowCollector against the test database: its
+// configuration, its process, its log and status file, and the rows the
+// administration side writes for it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pgHarness.h"
+#include "testUtil.h"
+
+namespace kova_test {
+
+// Generous, because the daemon also runs under the sanitizers on a busy
+// two-core machine; a bound is only reached when something is broken.
+inline constexpr std::chrono::seconds kDaemonWait{60};
+
+// The [KOVA] keys, the pool size and the -D option of one daemon run.
+struct DaemonSettings {
+  int core_number = 1;
+  int thread_number = 2;
+  int load_mod = 1;  // collectors without history run at once
+  int interval_check_update = 300;
+  int connection_number = 2;
+  bool debug = false;
+};
+
+// One kovaFlowCollector process with its configuration file, daemon log and
+// status file in a temporary directory, which also holds the test's plugin
+// scripts. What the process writes to its original standard output and
+// error (before its log is attached, or when it cannot be) is kept in
+// console.txt. The process is killed on destruction if still running.
+class CollectorDaemon {
+ public:
+  explicit CollectorDaemon(DaemonSettings settings = {});
+  CollectorDaemon(const CollectorDaemon&) = delete;
+  CollectorDaemon& operator=(const CollectorDaemon&) = delete;
+
+  std::string file(const std::string& name) const { return dir_.file(name); }
+  std::string configPath() const { return file("flows.conf"); }
+  std::string logPath() const { return file("daemon.log"); }
+  std::string statusPath() const { return file("status.txt"); }
+
+  // The configuration text the constructor writes for start(); tests that
+  // need a broken one rewrite the file.
+  std::string configText() const;
+  void writeConfig(const std::string& text) const;
+
+  // Writes an executable /bin/sh plugin into the directory; returns its path.
+  std::string writePlugin(const std::string& name, const std::string& body) const;
+
+  // Starts the daemon with -f and the configuration (and -D when asked).
+  void start(const std::vector<std::string>& extra_args = {});
+  // start(), then waits for "KOVA was starting...."; false (with the log
+  // and console as a test failure) when it does not come.
+  bool startAndWaitRunning();
+
+  std::string log() const { return readFile(logPath()); }
+  std::string status() const { return readFile(statusPath()); }
+  std::string console() const { return readFile(file("console.txt")); }
+  // Lines of the log that contain part.
+  int countInLog(const std::string& part) const;
+  bool waitForLog(const std::string& part, int count = 1) const;
+
+  // Sends SIGTERM and returns at once.
+  void terminate();
+  // terminate(), then the exit code once it has ended (-1 when killed by a
+  // signal or still running after kDaemonWait).
+  int stop();
+  // Exit code once it has ended by itself (-1 as above).
+  int waitExit();
+  bool running() { return process_ && process_->running(); }
+
+ private:
+  DaemonSettings settings_;
+  TempDir dir_;
+  std::unique_ptr<ChildProcess> process_;
+};
+
+// What a reader of the status file may rely on at any moment: one whole
+// report, from its "CORE NUMBER: " line to its "TOTAL SERVICE: " line.
+bool wholeStatusReport(const std::string& text);
+
+// Reads a status file every 2 ms from construction to finish(), and counts
+// the reads that were not a whole report (an absent or empty file only
+// counts before the first report).
+class StatusFileReader {
+ public:
+  explicit StatusFileReader(std::string path);
+  StatusFileReader(const StatusFileReader&) = delete;
+  StatusFileReader& operator=(const StatusFileReader&) = delete;
+  ~StatusFileReader() { finish(); }
+
+  int wholeReads() const { return whole_; }
+  // Stops reading; the number of broken reads and the first of them.
+  int finish();
+  const std::string& firstBroken() const { return first_broken_; }  // after finish()
+
+ private:
+  void readUntilStopped();
+
+  std::string path_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> whole_{0};
+  int broken_ = 0;            // written by the reading thread until the join
+  std::string first_broken_;  // likewise
+  std::thread thread_;
+};
+
+bool fileExists(const std::string& path);
+
+// Rows as the administration side writes them; every function returns the
+// new row's id.
+int insertPlugin(const std::string& path, const std::string& interval, bool deleted = false);
+int insertChannel(const std::string& name);
+
+struct CollectorRow {
+  int plugin_id = 0;
+  std::string name{};
+  std::string parameter{};
+  int channel_id = 0;            // 0: no channel
+  std::string last_execution{};  // SQL expression; empty: never ran (NULL)
+  int collector_id = 0;          // 0: taken from the sequence
+};
+int insertCollector(const CollectorRow& row);
+
+// A column of one flows_collector row, "" when NULL or when the row is gone.
+std::string collectorField(int collector_id, const std::string& column);
+bool collectorExists(int collector_id);
+int pendingChangeCount();
+
+}  // namespace kova_test
