@@ -12,8 +12,10 @@
 // True when a is due in a later whole second than b (microseconds ignored).
 bool CompareService(const service& a, const service& b);
 
-// A binary min-heap on the due second. Every operation takes the queue's
-// own mutex for its duration only; records go in and out by copy.
+// A binary min-heap on the due second, then the microsecond, so that
+// services due in one second leave in the order they fell due. Every
+// operation takes the queue's own mutex for its duration only; records go
+// in and out by copy.
 class WaitServiceQueue {
  public:
   WaitServiceQueue();

@@ -42,6 +42,17 @@ TEST(WaitServiceQueue, EmptyQueueGivesDefaultRecords) {
   EXPECT_FALSE(queue.popDue(1000, &out));
 }
 
+// Within one second the earliest microsecond leaves first, so a collector
+// keeps its place in the burst released at the start of every second.
+TEST(WaitServiceQueue, SameSecondLeavesInMicrosecondOrder) {
+  WaitServiceQueue queue;
+  for (long micros : {700000, 100000, 900000, 300000}) queue.push(dueAt(50, micros));
+  std::vector<long> order;
+  service out;
+  while (queue.popDue(50, &out)) order.push_back(out.next_exec_time.tv_usec);
+  EXPECT_EQ(order, (std::vector<long>{100000, 300000, 700000, 900000}));
+}
+
 TEST(WaitServiceQueue, PopDueComparesWholeSecondsOnly) {
   WaitServiceQueue queue;
   queue.push(dueAt(100, 900000, 1));
