@@ -11,16 +11,12 @@
 #include "convertTo.h"
 #include "globals.h"
 #include "log.h"
+#include "pgResult.h"
 
 namespace {
 
 // The millisecond field is a 32-bit int.
 const uint32_t kMaxIntervalSeconds = 2147483;
-
-struct ResultOwner {
-  void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultOwner>;
 
 std::string column(PGresult* result, int row, int index) {
   return PQgetvalue(result, row, index);
@@ -100,7 +96,7 @@ std::string replaceServiceParameter(std::string parameter, PGresult* result, int
 
 void load_script(pgConnectionPool* pool, std::string statement) {
   srand(static_cast<unsigned>(time(nullptr)));
-  Result result(pool->executePrepareRequest(statement));
+  PgResult result(pool->executePrepareRequest(statement));
   const int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row) {
     try {
@@ -123,7 +119,7 @@ void load_script(pgConnectionPool* pool, std::string statement) {
 }
 
 void load_UpdateService(pgConnectionPool* pool, std::string statement) {
-  Result result(pool->executePrepareRequest(statement));
+  PgResult result(pool->executePrepareRequest(statement));
   const int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row) {
     try {

@@ -19,6 +19,7 @@
 #include "iniConfig.h"
 #include "loader.h"
 #include "log.h"
+#include "pgResult.h"
 #include "monitor.h"
 #include "mutexLock.h"
 #include "releaser.h"
@@ -28,11 +29,6 @@
 #include "worker.h"
 
 namespace {
-
-struct ResultOwner {
-  void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultOwner>;
 
 // Every thread main starts, so that all of them are joined before the
 // records, queues and pools they use are released.
@@ -114,7 +110,7 @@ bool readSchedulerKeys(iniConfig& config) {
 
 // False when flows_channel has no row.
 bool loadChannelNames() {
-  Result result(pgSQL->executeRequest(sql::kSelectChannels));
+  PgResult result(pgSQL->executeRequest(sql::kSelectChannels));
   const int rows = PQntuples(result.get());
   if (rows == 0) return false;
   allChannel.clear();
@@ -128,7 +124,7 @@ bool loadChannelNames() {
 void purgeDeletedPlugins() {
   write_log("INFO", "DELETE OLD SERVICE ");
   try {
-    Result rows(pgSQL->executeRequest(sql::kSelectDeletedPlugins));
+    PgResult rows(pgSQL->executeRequest(sql::kSelectDeletedPlugins));
     for (int row = 0; row < PQntuples(rows.get()); ++row) {
       PQclear(pgSQL->executeParamRequest(sql::kDeleteCollectorOfPlugin,
                                          {PQgetvalue(rows.get(), row, 1)}));

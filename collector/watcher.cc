@@ -19,16 +19,12 @@
 #include "globals.h"
 #include "loader.h"
 #include "log.h"
+#include "pgResult.h"
 #include "mutexLock.h"
 #include "statements.h"
 #include "stopControl.h"
 
 namespace {
-
-struct ResultOwner {
-  void operator()(PGresult* result) const { PQclear(result); }
-};
-using Result = std::unique_ptr<PGresult, ResultOwner>;
 
 void prepareStatements() {
   Trace("th_loaddel#préparation des requêtes");
@@ -56,7 +52,7 @@ bool awaitingRetry(const std::vector<service>& retries, unsigned long long id) {
 // and not again once a worker has dropped it.
 void listMarkedCollectors(const std::vector<service>& retries) {
   Trace("th_loaddel#test s'il y a des services à supprimer");
-  Result result(pgSQL->executePrepareRequest("checkDeleteCollector"));
+  PgResult result(pgSQL->executePrepareRequest("checkDeleteCollector"));
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     const unsigned long long id = stringToLongInt(PQgetvalue(result.get(), row, 0));
     if (serviceDeleteList.find(id) || inDeleteQueue(id) || awaitingRetry(retries, id)) continue;

@@ -1,4 +1,4 @@
-// Owner of one libpq result, so that every path out of a pass releases it.
+// Owner of one libpq result, so that every path releases it.
 #pragma once
 
 #include <libpq-fe.h>
