@@ -5,13 +5,13 @@
 #include <signal.h>
 
 #include <boost/algorithm/string/trim.hpp>
-#include <climits>
 #include <vector>
 
 #include "captureCommand.h"
 #include "exceptions.h"
 #include "log.h"
 #include "pgResult.h"
+#include "pidFile.h"
 #include "process.h"
 
 namespace {
@@ -99,11 +99,9 @@ pid_t listingProcessId(const std::string& line, const std::string& toolPath, std
     end = start == std::string::npos ? line.size() : line.find_first_of(" \t\r\n", start);
   }
   *idText = boost::algorithm::trim_copy(line.substr(0, end));
-  const std::string& text = *idText;
-  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
-    return 0;
-  const long long value = std::stoll(text);
-  return value > 1 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+  // Never 1 (init) nor anything kill() would read as a process group.
+  const pid_t pid = plainPid(*idText);
+  return pid > 1 ? pid : 0;
 }
 
 void cleanDeletedChannels(pgConnectionPool& pool, service& listing,

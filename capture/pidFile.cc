@@ -19,14 +19,6 @@ namespace {
 const int kPollMilliseconds = 20;
 const int kWaitMilliseconds = 2000;
 
-pid_t plainPid(const std::string& text) {
-  if (text.empty() || text.size() > 10) return 0;
-  for (char c : text)
-    if (c < '0' || c > '9') return 0;
-  const long long value = std::stoll(text);
-  return value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
-}
-
 void sleepMilliseconds(int milliseconds) {
   struct timespec pause = {0, milliseconds * 1000000L};
   while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
@@ -34,6 +26,13 @@ void sleepMilliseconds(int milliseconds) {
 }
 
 }  // namespace
+
+pid_t plainPid(const std::string& text) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return 0;
+  const long long value = std::stoll(text);
+  return value > 0 && value <= INT_MAX ? static_cast<pid_t>(value) : 0;
+}
 
 pid_t readPidFile(const std::string& path) {
   std::ifstream file(path);

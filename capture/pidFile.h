@@ -7,6 +7,10 @@
 
 // Pid named by the file (leading and trailing blanks allowed); 0 when the
 // file is missing or does not hold a plain positive number.
+// The process id a text holds when it is nothing but decimal digits naming
+// a valid pid; 0 otherwise (signs, blanks, letters, overflow).
+pid_t plainPid(const std::string& text);
+
 pid_t readPidFile(const std::string& path);
 
 // True when pid is a live process (not a zombie) whose command name is

@@ -86,6 +86,9 @@ StatusSnapshot readStatus() {
 }
 
 bool replaceFile(const std::string& path, const std::string& text) {
+  // No path configured: nothing to replace (and no stray ".tmp" in the
+  // working directory).
+  if (path.empty()) return false;
   const std::string temporary = path + ".tmp";
   int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
