@@ -18,7 +18,13 @@ std::string literal(const std::string& text) {
   return quoted + "'";
 }
 
-int exitCodeOf(int status) { return status < 0 ? -1 : exitCode(status); }
+// What a reader of the status file may rely on at any moment: one whole
+// report, from its "CORE NUMBER: " line to its "TOTAL SERVICE: " line.
+bool wholeStatusReport(const std::string& text) {
+  if (text.size() < 2 || text.rfind("CORE NUMBER: ", 0) != 0 || text.back() != '\n') return false;
+  const size_t last_line = text.rfind('\n', text.size() - 2);
+  return last_line != std::string::npos && text.compare(last_line + 1, 15, "TOTAL SERVICE: ") == 0;
+}
 
 }  // namespace
 
@@ -91,14 +97,8 @@ int CollectorDaemon::stop() {
 }
 
 int CollectorDaemon::waitExit() {
-  if (!process_) return -1;
-  return exitCodeOf(process_->wait(kDaemonWait));
-}
-
-bool wholeStatusReport(const std::string& text) {
-  if (text.size() < 2 || text.rfind("CORE NUMBER: ", 0) != 0 || text.back() != '\n') return false;
-  const size_t last_line = text.rfind('\n', text.size() - 2);
-  return last_line != std::string::npos && text.compare(last_line + 1, 15, "TOTAL SERVICE: ") == 0;
+  const int status = process_ ? process_->wait(kDaemonWait) : -1;
+  return status < 0 ? -1 : exitCode(status);
 }
 
 StatusFileReader::StatusFileReader(std::string path)

@@ -81,10 +81,6 @@ class CollectorDaemon {
   std::unique_ptr<ChildProcess> process_;
 };
 
-// What a reader of the status file may rely on at any moment: one whole
-// report, from its "CORE NUMBER: " line to its "TOTAL SERVICE: " line.
-bool wholeStatusReport(const std::string& text);
-
 // Reads a status file every 2 ms from construction to finish(), and counts
 // the reads that were not a whole report (an absent or empty file only
 // counts before the first report).

@@ -8,24 +8,13 @@
 namespace {
 
 CoreStatus core(int active, size_t workers, size_t queued, uint32_t waiting = 0) {
-  CoreStatus status;
-  status.active = active;
-  status.workers = workers;
-  status.queued = queued;
-  status.waiting = waiting;
-  status.connections = 3;
-  return status;
+  return {.connections = 3, .active = active, .workers = workers, .queued = queued, .waiting = waiting};
 }
 
 TEST(StatusReport, KnownStateGivesExactText) {
-  StatusSnapshot snapshot;
-  snapshot.core_number = 1;
-  snapshot.delete_queue = 0;
-  snapshot.update_queue = 2;
-  snapshot.connections = 1;
-  CoreStatus first = core(1, 4, 0, 12);
-  first.estimated_load = 15;
-  snapshot.cores.push_back(first);
+  StatusSnapshot snapshot{
+      .core_number = 1, .delete_queue = 0, .update_queue = 2, .connections = 1, .cores = {core(1, 4, 0, 12)}};
+  snapshot.cores[0].estimated_load = 15;
   EXPECT_EQ(formatStatusReport(snapshot),
             "CORE NUMBER: 1\n"
             "Delete queue: 0\n"
@@ -42,44 +31,33 @@ TEST(StatusReport, KnownStateGivesExactText) {
             "TOTAL SERVICE: 13\n");
 }
 
-struct OverloadCase {
-  CoreStatus status;
-  bool threads_overloaded;
-  bool queue_overloaded;
-};
-
 TEST(StatusReport, OverloadRules) {
-  const OverloadCase cases[] = {
+  const struct {
+    CoreStatus status;
+    bool threads_overloaded, queue_overloaded;
+  } cases[] = {
       {core(0, 1, 0), true, false},   // a single worker is always overloaded
       {core(3, 4, 0), true, false},   // one idle worker left
       {core(2, 4, 0), false, false},
       {core(0, 4, 50), false, false},
       {core(0, 4, 51), false, true},
   };
-  for (const OverloadCase& test : cases) {
+  for (const auto& test : cases) {
     StatusSnapshot snapshot;
     snapshot.cores.push_back(test.status);
     const std::string text = formatStatusReport(snapshot);
-    const bool any = test.threads_overloaded || test.queue_overloaded;
     SCOPED_TRACE(text);
-    EXPECT_TRUE(kova_test::contains(text, any ? "status: OVERLOAD\n" : "status: OK      \n"));
+    EXPECT_TRUE(kova_test::contains(text, test.threads_overloaded || test.queue_overloaded
+                                              ? "status: OVERLOAD\n" : "status: OK      \n"));
     EXPECT_EQ(kova_test::contains(text, "\t\tstatus: OVERLOAD\nThread queue"), test.threads_overloaded);
     EXPECT_EQ(kova_test::contains(text, "Status: OVERLOAD"), test.queue_overloaded);
   }
 }
 
-TEST(StatusReport, NoCoreRecords) {
-  StatusSnapshot snapshot;
-  EXPECT_EQ(formatStatusReport(snapshot),
-            "CORE NUMBER: 0\nDelete queue: 0\nUpdate queue: 0\n"
-            "Database number of connection: 0\n\nTOTAL SERVICE: 0\n");
-}
-
 TEST(StatusReport, ReplaceFileLeavesNoStaleTail) {
   kova_test::TempDir dir;
   const std::string path = dir.file("status");
-  ASSERT_TRUE(replaceFile(path, "a much longer first report\n"));
-  ASSERT_TRUE(replaceFile(path, "short\n"));
+  ASSERT_TRUE(replaceFile(path, "a much longer first report\n") && replaceFile(path, "short\n"));
   EXPECT_EQ(kova_test::readFile(path), "short\n");
   EXPECT_FALSE(replaceFile(dir.file("missing/status"), "x"));
 }
