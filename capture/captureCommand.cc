@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "log.h"
+
 namespace {
 
 bool isPlainDecimal(const std::string& text) {
@@ -29,6 +31,15 @@ std::string versionTextAt(const std::string& output, std::string::size_type star
 }
 
 }  // namespace
+
+bool runBounded(service& command) {
+  command.timeout_s = kCommandTimeout;
+  command.execute();
+  if (!command.timed_out) return true;
+  write_log("ERR", "command timed out after " + std::to_string(kCommandTimeout) +
+                       " s and was killed: " + command.plugin_path + " " + command.parameter);
+  return false;
+}
 
 bool isNetflow(const Channel& channel) { return channel.protocol == "netflow"; }
 

@@ -5,6 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "service.h"
+
+// Every command of a pass (ps, a version probe, a tool start) ends within
+// this many seconds: past it its process group is killed.
+inline constexpr int kCommandTimeout = 30;
+
+// Runs command within kCommandTimeout seconds; throws what execute throws.
+// False, after an "ERR" line naming the command, when it ran out of time.
+bool runBounded(service& command);
+
 // One row of flows_channel, values as the database returned them.
 struct Channel {
   std::string name;

@@ -20,7 +20,7 @@ ToolVersion askVersion(const std::string& toolPath) {
   probe.plugin_path = toolPath;
   probe.Setparameter("-V");
   try {
-    probe.execute();
+    if (!runBounded(probe)) return ToolVersion();
   } catch (const serviceException&) {
     return ToolVersion();
   }
@@ -36,9 +36,12 @@ void runStart(const std::string& toolPath, const std::vector<std::string>& argum
   command.plugin_path = toolPath;
   command.parameter = joinArguments(arguments);
   command.parameter_list = arguments;
+  // The tool detaches: what it leaves running once its launcher has
+  // exited is the capture process itself.
+  command.spare_descendants = true;
   write_log("INFO", "nfcapd start channel: " + toolPath + " " + command.parameter);
   try {
-    command.execute();
+    runBounded(command);
   } catch (const serviceException& error) {
     write_log("INFO", std::string("SEARCH sfcapd processus: ") + error.what());
   }

@@ -20,7 +20,6 @@ const char kSelectDeleteChannel[] =
     "SELECT channel_id,channel_name,channel_protocol,channel_port,channel_ip_dist FROM "
     "flows_channel WHERE channel_delete=true";
 const char kDeleteChannel[] = "DELETE FROM flows_channel WHERE channel_id=$1";
-const char kSilentText[] = "DAEMON: the plugin does not return anything on the stdout";
 
 struct DeletedChannel {
   std::string id;
@@ -40,17 +39,18 @@ std::vector<std::string> splitListing(const std::string& text) {
   return lines;
 }
 
-// Runs the listing of tool ("nfcapd " or "sfcapd "). False when ps printed
-// nothing, which is how it says that no process of that name runs.
-bool listTool(service& listing, const std::string& tool) {
+enum class Listing { kListed, kNone, kUnknown };
+
+// Runs the listing of tool ("nfcapd " or "sfcapd "). kNone when ps printed
+// nothing, which is how it says that no process of that name runs; kUnknown
+// when ps did not end in time.
+Listing listTool(service& listing, const std::string& tool) {
   listing.Setparameter("-C " + tool + "-o pid,command --no-header ");
   try {
-    listing.execute();
-  } catch (const serviceException& error) {
-    if (std::string(error.what()) != kSilentText) throw;
-    return false;
+    return runBounded(listing) ? Listing::kListed : Listing::kUnknown;
+  } catch (const silentPluginException&) {
+    return Listing::kNone;
   }
-  return true;
 }
 
 // Signals the first listed process holding key; true when one got it.
@@ -80,7 +80,14 @@ void cleanOne(pgConnectionPool& pool, service& listing, const CaptureSettings& s
   write_log("INFO", "SEARCH channel: " + channel.name);
   const bool netflow = isNetflow(channel);
   const std::string tool = netflow ? "nfcapd " : "sfcapd ";
-  if (listTool(listing, tool)) {
+  const Listing listed = listTool(listing, tool);
+  if (listed == Listing::kUnknown) {
+    // Deleting the row now could leave its tool running with nobody to
+    // stop it: the next pass tries again.
+    write_log("ERR", "channel " + channel.name + " kept: its capture process could not be listed");
+    return;
+  }
+  if (listed == Listing::kListed) {
     signalMatchingProcess(listing.output, searchKey(channel.port),
                           netflow ? settings.netflows : settings.sflows);
   } else {

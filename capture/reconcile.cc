@@ -18,7 +18,7 @@ const char kSelectChannel[] =
 std::string takeListing(service& listing, const std::string& tool) {
   try {
     listing.Setparameter("-C " + tool + " -o command --no-header");
-    listing.execute();
+    if (!runBounded(listing)) return std::string();
   } catch (const serviceException& error) {
     write_log("INFO", "SEARCH " + tool + " processus: " + error.what());
     return std::string();

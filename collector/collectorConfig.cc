@@ -1,24 +1,86 @@
-// Numeric configuration keys: refused with a clear line rather than a crash.
+// The scheduler's keys: a bad value is refused with a clear line rather
+// than a crash or a silent default.
 #include "collectorConfig.h"
 
+#include <cctype>
+#include <limits>
 #include <stdexcept>
 
-#include "log.h"
+namespace {
 
-bool readPositiveKey(iniConfig& config, const std::string& section, const std::string& key,
-                     int minimum, int* value) {
+std::string describe(iniConfig& config, const std::string& section, const std::string& key,
+                     const std::string& text, const std::string& problem) {
+  return "configuration " + config.filename + ": [" + section + "] " + key + "='" + text + "' " +
+         problem;
+}
+
+// A required number, read as stoi reads it; false with *problem set when
+// it is missing, not a number, out of range or below minimum.
+bool readRequired(iniConfig& config, const std::string& section, const std::string& key,
+                  int minimum, int* value, std::string* problem) {
   const std::string text = config.getKey(section, key);
-  std::string problem;
+  std::string why;
   try {
     *value = std::stoi(text);
-    if (*value < minimum) problem = "must be at least " + std::to_string(minimum);
+    if (*value < minimum) why = "must be at least " + std::to_string(minimum);
   } catch (const std::invalid_argument&) {
-    problem = text.empty() ? "is missing" : "is not a number";
+    why = text.empty() ? "is missing" : "is not a number";
   } catch (const std::out_of_range&) {
-    problem = "is out of range";
+    why = "is out of range";
   }
-  if (problem.empty()) return true;
-  write_log("ERR", "configuration " + config.filename + ": [" + section + "] " + key + "='" +
-                       text + "' " + problem);
+  if (why.empty()) return true;
+  *problem = describe(config, section, key, text, why);
   return false;
+}
+
+// An optional whole number: missing or empty keeps *value; blanks around
+// the digits are allowed, anything else is refused.
+template <typename Number>
+bool readOptional(iniConfig& config, const std::string& section, const std::string& key,
+                  Number minimum, Number* value, std::string* problem) {
+  const std::string text = config.getKey(section, key);
+  size_t begin = text.find_first_not_of(" \t\r");
+  if (begin == std::string::npos) return true;
+  const size_t end = text.find_last_not_of(" \t\r") + 1;
+  unsigned long long number = 0;
+  std::string why;
+  for (size_t i = begin; i < end && why.empty(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(text[i]))) why = "is not a whole number";
+    else if (number > static_cast<unsigned long long>(std::numeric_limits<Number>::max()) / 10)
+      why = "is out of range";
+    else
+      number = number * 10 + static_cast<unsigned>(text[i] - '0');
+  }
+  if (why.empty() && number > static_cast<unsigned long long>(std::numeric_limits<Number>::max()))
+    why = "is out of range";
+  if (why.empty() && number < static_cast<unsigned long long>(minimum))
+    why = "must be at least " + std::to_string(minimum);
+  if (why.empty()) {
+    *value = static_cast<Number>(number);
+    return true;
+  }
+  *problem = describe(config, section, key, text, why);
+  return false;
+}
+
+}  // namespace
+
+CollectorSettings readCollectorSettings(iniConfig& config) {
+  CollectorSettings settings;
+  settings.status_file = config.getKey("LOG", "log_info_file");
+  settings.daemon_log = config.getKey("LOG", "log_daemon_file");
+  std::string* problem = &settings.problem;
+  readRequired(config, "KOVA", "core_number", 1, &settings.core_number, problem) &&
+      readRequired(config, "KOVA", "thread_number", 1, &settings.thread_number, problem) &&
+      readRequired(config, "KOVA", "load_mod", 1, &settings.load_mod, problem) &&
+      readRequired(config, "KOVA", "interval_check_update", 1, &settings.interval_check_update,
+                   problem) &&
+      readOptional(config, "KOVA", "plugin_timeout", 0, &settings.plugin_timeout, problem) &&
+      readOptional<size_t>(config, "KOVA", "plugin_output_max", 1, &settings.plugin_output_max,
+                           problem) &&
+      readOptional<size_t>(config, "KOVA", "result_backlog", 0, &settings.result_backlog,
+                           problem) &&
+      readRequired(config, "POSTGRESQL", "connection_number", 1, &settings.connection_number,
+                   problem);
+  return settings;
 }

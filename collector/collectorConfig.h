@@ -1,13 +1,30 @@
-// Reading and checking the scheduler's numeric configuration keys.
+// Every configuration key of the scheduler, read and checked in one place.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "iniConfig.h"
 
-// Reads section/key as an int the way stoi does (leading blanks, digits,
-// the rest ignored). Logs an "ERR" line naming the file, section, key and
-// value and returns false when the value is missing, not a number, out of
-// range or below minimum.
-bool readPositiveKey(iniConfig& config, const std::string& section, const std::string& key,
-                     int minimum, int* value);
+struct CollectorSettings {
+  std::string status_file;  // [LOG] log_info_file
+  std::string daemon_log;   // [LOG] log_daemon_file
+  // [KOVA]; the first four are required and at least 1.
+  int core_number = 0;
+  int thread_number = 0;
+  int load_mod = 0;
+  int interval_check_update = 0;
+  int plugin_timeout = 60;             // seconds, 0: no limit
+  size_t plugin_output_max = 1048576;  // bytes, at least 1
+  size_t result_backlog = 100000;      // results kept through an outage
+  // [POSTGRESQL]
+  int connection_number = 0;  // required, at least 1
+  // Empty when every value is usable; otherwise the "ERR" text for the first
+  // one that is not (file, section, key and value).
+  std::string problem;
+};
+
+// Reads every key. The required numbers are read the way stoi reads them
+// (leading blanks, digits, the rest ignored); the optional ones must be
+// whole non-negative numbers. Never throws for a bad value: see problem.
+CollectorSettings readCollectorSettings(iniConfig& config);

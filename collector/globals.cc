@@ -7,6 +7,8 @@ int core_number = 1;
 int nbr_max_thread = 0;
 int modulo_rand = 300;
 int wait_load_delete_thread = 300;
+int plugin_timeout = 60;
+size_t plugin_output_max = kDefaultOutputMax;
 std::string connectLine;
 std::string allChannel;
 
@@ -20,6 +22,7 @@ std::atomic<int> die_kova{0};
 UpdateServiceMap serviceUpdate;
 DeleteList serviceDeleteList;
 ExecuteQueue<service> deleteService;
+ResultBacklog resultBacklog;
 
 pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;

@@ -12,6 +12,7 @@
 #include "UpdateServiceMap.h"
 #include "infoThread.h"
 #include "pgConnectionPool.h"
+#include "resultBacklog.h"
 #include "service.h"
 
 // Configuration values: written by main before any thread starts, read-only
@@ -22,6 +23,8 @@ extern int core_number;
 extern int nbr_max_thread;
 extern int modulo_rand;
 extern int wait_load_delete_thread;
+extern int plugin_timeout;         // seconds, 0: no limit
+extern size_t plugin_output_max;  // bytes
 extern std::string connectLine;
 extern std::string allChannel;
 
@@ -38,6 +41,8 @@ extern std::atomic<int> die_kova;
 
 extern UpdateServiceMap serviceUpdate;
 extern DeleteList serviceDeleteList;
+// Results waiting for the database to answer again.
+extern ResultBacklog resultBacklog;
 // Services dropped by the workers, waiting for the change watcher.
 extern ExecuteQueue<service> deleteService;
 

@@ -23,6 +23,7 @@
 #include "monitor.h"
 #include "mutexLock.h"
 #include "releaser.h"
+#include "resultRecorder.h"
 #include "statements.h"
 #include "stopControl.h"
 #include "watcher.h"
@@ -38,8 +39,14 @@ struct StartedThreads {
   std::vector<pthread_t> releasers;
   std::vector<pthread_t> workers;
   std::vector<pthread_t> others;  // monitoring thread, change watcher
+  std::vector<pthread_t> replay;  // joined after the workers, before the last flush
 };
 StartedThreads started;
+// The replay thread's pool, then main's for the last flush at the stop.
+std::unique_ptr<pgConnectionPool> replay_pool;
+
+// How long the stop waits for the database to take the results left over.
+const std::chrono::seconds kStopFlushPatience(5);
 
 void parseOptions(int argc, char** argv) {
   int option;
@@ -78,6 +85,9 @@ void stopEverything() {
     for (infoThread* record : vec_core) record->execute_queue->wakeAll();
   }
   joinAll(&started.workers);
+  joinAll(&started.replay);
+  if (replay_pool) flushBacklogAtStop(replay_pool.get(), kStopFlushPatience);
+  replay_pool.reset();
   joinAll(&started.releasers);
   joinAll(&started.others);
   if (started.stop_thread_started) {
@@ -101,11 +111,21 @@ void openDaemonLog(const std::string& path) {
   if (!attachLogFile(path)) write_raw("ERROR can't open file " + path + "\n");
 }
 
-bool readSchedulerKeys(iniConfig& config) {
-  return readPositiveKey(config, "KOVA", "core_number", 1, &core_number) &&
-         readPositiveKey(config, "KOVA", "thread_number", 1, &nbr_max_thread) &&
-         readPositiveKey(config, "KOVA", "load_mod", 1, &modulo_rand) &&
-         readPositiveKey(config, "KOVA", "interval_check_update", 1, &wait_load_delete_thread);
+void applySettings(const CollectorSettings& settings) {
+  file_info = settings.status_file;
+  core_number = settings.core_number;
+  nbr_max_thread = settings.thread_number;
+  modulo_rand = settings.load_mod;
+  wait_load_delete_thread = settings.interval_check_update;
+  plugin_timeout = settings.plugin_timeout;
+  plugin_output_max = settings.plugin_output_max;
+  resultBacklog.setCapacity(settings.result_backlog);
+}
+
+void startReplay() {
+  replay_pool = std::make_unique<pgConnectionPool>(connectLine, 1);
+  prepareReplayStatements(replay_pool.get());
+  startThread(thread_replay_results, replay_pool.get(), &started.replay);
 }
 
 // False when flows_channel has no row.
@@ -177,18 +197,19 @@ void waitForWorkers() {
 // status when start-up ends early, -1 once the daemon runs.
 int startUp() {
   iniConfig config(pathToConfigFile);
-  file_info = config.getKey("LOG", "log_info_file");
-  const std::string daemon_log = config.getKey("LOG", "log_daemon_file");
+  const CollectorSettings settings = readCollectorSettings(config);
   redirectStandardError();
-  openDaemonLog(daemon_log);
+  openDaemonLog(settings.daemon_log);
   write_log("INFO", "KOVA start....");
   write_log("INFO", "KOVA configuration open succesful");
-  if (!readSchedulerKeys(config)) return 1;
+  if (!settings.problem.empty()) {
+    write_log("ERR", settings.problem);
+    return 1;
+  }
+  applySettings(settings);
   blockStopSignal();
   write_log("INFO", "KOVA Database connection ....");
-  int connection_number = 0;
-  if (!readPositiveKey(config, "POSTGRESQL", "connection_number", 1, &connection_number))
-    return 1;
+  const int connection_number = settings.connection_number;
   connectLine = buildConnectLine(config);
   if (!startStopThread(&started.stop_thread)) {
     write_log("ERR", "error SIGTERM");
@@ -206,6 +227,7 @@ int startUp() {
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
   createCoreRecords(connection_number);
+  startReplay();
   startThread(thread_monitoring, nullptr, &started.others);
   write_log("INFO", "LOAD SERVICE");
   pgSQL->prepareRequest("loadService", sql::kLoadService);

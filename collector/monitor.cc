@@ -1,13 +1,11 @@
 // Monitoring thread: one whole report every half second.
 #include "monitor.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <sstream>
 
+#include "fileUtil.h"
 #include "globals.h"
 #include "log.h"
 #include "mutexLock.h"
@@ -85,33 +83,13 @@ StatusSnapshot readStatus() {
   return snapshot;
 }
 
-bool replaceFile(const std::string& path, const std::string& text) {
-  // No path configured: nothing to replace (and no stray ".tmp" in the
-  // working directory).
-  if (path.empty()) return false;
-  const std::string temporary = path + ".tmp";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t written = write(fd, data, left);
-    if (written < 0) {
-      close(fd);
-      unlink(temporary.c_str());
-      return false;
-    }
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-  close(fd);
-  return rename(temporary.c_str(), path.c_str()) == 0;
-}
-
 void* thread_monitoring(void*) {
   bool reported_failure = false;
   while (die_kova == 0) {
-    if (!replaceFile(file_info, formatStatusReport(readStatus())) && !reported_failure) {
+    // No path configured: nothing to replace (and no stray ".tmp" in the
+    // working directory).
+    const bool written = !file_info.empty() && replaceFile(file_info, formatStatusReport(readStatus()));
+    if (!written && !reported_failure) {
       write_raw("ERROR can't open file " + file_info + "\n");
       Trace("th_monitoring#ERROR can't open file ");
       reported_failure = true;

@@ -31,10 +31,5 @@ std::string formatStatusReport(const StatusSnapshot& snapshot);
 // Reads the live counters, each under its own lock, one at a time.
 StatusSnapshot readStatus();
 
-// Replaces path with text atomically: written to a temporary file in the
-// same directory, then renamed over it, so a reader always sees one whole
-// report. False when the file cannot be written.
-bool replaceFile(const std::string& path, const std::string& text);
-
 // Thread entry; arg unused. Rewrites file_info every 500 ms until the stop.
 void* thread_monitoring(void* arg);

@@ -9,6 +9,14 @@ inline constexpr const char* kUpdateState =
 inline constexpr const char* kInsertData =
     "INSERT INTO flows_stats(stat_id, stat_time, stat_data, stat_collector_id) "
     "VALUES (DEFAULT,NOW(),$1::json, $2::int);";
+// Results kept through a database outage are written with the time of
+// their run ($4, $3: seconds since the epoch) instead of NOW().
+inline constexpr const char* kReplayState =
+    "UPDATE flows_collector SET collector_last_execution=to_timestamp($4::double precision), "
+    "collector_state=$1::int,collector_message=$2 WHERE collector_id=$3::int;";
+inline constexpr const char* kReplayData =
+    "INSERT INTO flows_stats(stat_id, stat_time, stat_data, stat_collector_id) "
+    "VALUES (DEFAULT,to_timestamp($3::double precision),$1::json, $2::int);";
 inline constexpr const char* kLoadService =
     "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
     "interval,collector_name,collector_parameter, channel_name, channel_protocol, "

@@ -14,7 +14,7 @@
 #include "log.h"
 #include "mutexLock.h"
 #include "stopControl.h"
-#include "updateService.h"
+#include "resultRecorder.h"
 
 namespace {
 
@@ -42,31 +42,24 @@ bool dropIfDeleted(const std::string& tag, service& record) {
   return true;
 }
 
-// Up to three attempts; each failure is logged and followed by one second.
+// Up to three attempts; each failure is logged and followed by one second
+// (cut short by the stop, which also ends the attempts). A run stopped at
+// its time limit or past its output cap returns normally and is recorded
+// once.
 int runWithRetries(service& record) {
+  record.timeout_s = plugin_timeout;
+  record.output_max = plugin_output_max;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     try {
       return record.execute();
     } catch (const serviceException& error) {
       write_log("ERR", "Excute failed retry" + record.name + " " +
                            std::to_string(record.Service_id) + " " + error.what());
-      sleep(1);
+      if (sleepUnlessStopped(std::chrono::seconds(1))) break;
     }
   }
-  record.output = "DAEMON: the plugin does not return anything on the stdout";
+  record.output = kSilentPluginText;
   return 3;
-}
-
-void record_result(const std::string& tag, infoThread* core, service& record) {
-  const std::string label = tag + "#" + record.name + " " + record.parameter;
-  try {
-    updateService(record, core->pool.get());
-    Trace(label + "Update state OK ");
-  } catch (const PostgresqlException& error) {
-    write_log("ERR", tag + "#Update service state failed: " + record.Service_id_str + " " +
-                         record.name + " " + record.parameter + "\n" + record.output + "\n" +
-                         error.what());
-  }
 }
 
 void runCycle(const std::string& tag, infoThread* core) {
@@ -81,9 +74,10 @@ void runCycle(const std::string& tag, infoThread* core) {
   Trace(label + " Execution du script =>old state:" + std::to_string(old_state));
   const int code = runWithRetries(record);
   Trace(label + " ==> code retour" + std::to_string(code));
-  record_result(tag, core, record);
-  Trace(tag + "#Calcul de la prochaine execution");
   struct timeval now;
+  gettimeofday(&now, nullptr);
+  recordResult(tag, record, core->pool.get(), now);
+  Trace(tag + "#Calcul de la prochaine execution");
   gettimeofday(&now, nullptr);
   record.next_exec_time = addMilliseconds(now, interval);
   Trace(tag + "#remise dans la pq " + record.name + " " + record.parameter);

@@ -26,3 +26,21 @@ KOVA_DECLARE_EXCEPTION(serviceException);
 KOVA_DECLARE_EXCEPTION(EmptyQueueException);
 
 #undef KOVA_DECLARE_EXCEPTION
+
+// What a plugin that printed nothing leaves in `output` and in the log.
+inline constexpr const char kSilentPluginText[] =
+    "DAEMON: the plugin does not return anything on the stdout";
+
+// The command ran and ended normally but printed nothing (or only "''").
+class silentPluginException : public serviceException {
+ public:
+  silentPluginException() : serviceException(kSilentPluginText) {}
+};
+
+// The statement failed because the connection to the server is gone (or
+// could not be made again), not because the server refused it: the same
+// statement may succeed once the server is back.
+class PostgresqlConnectionException : public PostgresqlException {
+ public:
+  using PostgresqlException::PostgresqlException;
+};

@@ -52,12 +52,15 @@ void pgConnectionPool::trace(const PGresult* result) {
             PQresStatus(PQresultStatus(result)) + "\n");
 }
 
-// The connection's exception is passed on as a new one with the same text.
+// The connection's exception is passed on as a new one with the same text
+// and the same kind (a lost connection stays one).
 #define KOVA_POOL_FORWARD(call)                                    \
   try {                                                            \
     PGresult* result = (call);                                     \
     trace(result);                                                 \
     return result;                                                 \
+  } catch (const PostgresqlConnectionException& error) {           \
+    throw PostgresqlConnectionException(error.what());             \
   } catch (const PostgresqlException& error) {                     \
     throw PostgresqlException(error.what());                       \
   }

@@ -28,6 +28,7 @@ PGresult* checked(PGresult* result, PGconn* conn, const char* prefix, bool text_
   std::string text = text_from_result && result != nullptr ? PQresultErrorMessage(result)
                                                             : PQerrorMessage(conn);
   PQclear(result);
+  if (PQstatus(conn) == CONNECTION_BAD) throw PostgresqlConnectionException(prefix + text);
   throw PostgresqlException(prefix + text);
 }
 
@@ -52,11 +53,12 @@ void pgSafeThread::reconnectIfBroken() {
   if (PQstatus(conn) != CONNECTION_BAD) return;
   write_log("ERR", "database connection lost, reconnecting");
   PQreset(conn);
-  if (PQstatus(conn) != CONNECTION_OK) throw PostgresqlException(PQerrorMessage(conn));
+  if (PQstatus(conn) != CONNECTION_OK) throw PostgresqlConnectionException(PQerrorMessage(conn));
   // One statement that no longer prepares (its table was dropped) must not
   // leave the others missing for good: the connection is healthy from now
   // on, so nothing would ever prepare them again.
   std::string failure;
+  bool lost_again = false;
   for (const Prepared& statement : prepared_) {
     PGresult* result = PQprepare(conn, statement.name.c_str(), statement.sql.c_str(),
                                  statement.nParams, nullptr);
@@ -64,8 +66,10 @@ void pgSafeThread::reconnectIfBroken() {
       PQclear(checked(result, conn, "prepare failed:  ", false));
     } catch (const PostgresqlException& error) {
       if (failure.empty()) failure = error.what();
+      lost_again = lost_again || PQstatus(conn) == CONNECTION_BAD;
     }
   }
+  if (lost_again) throw PostgresqlConnectionException(failure);
   if (!failure.empty()) throw PostgresqlException(failure);
 }
 

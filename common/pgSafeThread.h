@@ -15,6 +15,9 @@
 // A connection found broken (server restart, killed backend) before a
 // statement is reset and gets back every statement prepared on it; the
 // statement that met the break still fails with its usual error.
+// A failure that leaves the connection broken (or a reset that does not
+// connect) is thrown as PostgresqlConnectionException, so that callers can
+// tell "try again later" from "the server refused this statement".
 class pgSafeThread {
  public:
   // Throws PostgresqlException(PQerrorMessage + "\n") when it cannot connect.

@@ -9,7 +9,11 @@ service::service()
       state(0),
       next_exec_time{0, 0},
       interval_exec_time(0),
-      load(1.0f) {}
+      load(1.0f),
+      timeout_s(0),
+      output_max(kDefaultOutputMax),
+      spare_descendants(false),
+      timed_out(false) {}
 
 void service::Setinterval_exec_time(int interval) {
   interval_exec_time = interval;

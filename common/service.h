@@ -3,6 +3,7 @@
 
 #include <sys/time.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,9 +32,9 @@ class service {
   bool operator>(const service& other) const;
 
   // Runs plugin_path with parameter_list as arguments and an empty
-  // environment; stdout becomes output, the exit code becomes state (0..5,
-  // else 3). Throws serviceException as documented in process.cc.
-  // Thread-safe across distinct records.
+  // environment within the limits below; stdout becomes output, the exit
+  // code becomes state. The whole contract, with its state and output
+  // table, is in process.h. Thread-safe across distinct records.
   int execute();
 
   int32_t plugin_id;
@@ -48,4 +49,16 @@ class service {
   int32_t interval_exec_time;
   std::string output;
   float load;
+
+  // Limits of one run: seconds before the command's group is stopped (0: no
+  // limit), bytes of output kept, and whether descendants that outlive the
+  // command are left alone (a tool that detaches into the background).
+  int timeout_s;
+  size_t output_max;
+  bool spare_descendants;
+  // Set by execute: the last run was stopped at its time limit.
+  bool timed_out;
 };
+
+// Output kept per run unless a caller asks for another cap.
+inline constexpr size_t kDefaultOutputMax = 1048576;

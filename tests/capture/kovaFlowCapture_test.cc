@@ -246,6 +246,23 @@ TEST_F(KovaFlowCapture, OneSixToolGetsTheWrittenArgumentsAndNoneOfOurDescriptors
   EXPECT_FALSE(contains(fds, "socket:") || contains(fds, log_)) << fds;
 }
 
+TEST_F(KovaFlowCapture, AHungToolStartIsKilledAndThePassGoesOn) {
+  sflows_ = dir_.file("bin/sfcapd");  // a fake: a real tool that hangs cannot be made to
+  kova_test::writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
+                                  "echo $$ >" + dir_.file("hung") + "\nexec /bin/sleep 600\n");
+  writeConfig();
+  addChannel("stuck", "sflow", freePort(20000, 60000));
+  const int nf = freePort(20000, 60000);
+  addChannel("edge1", "netflow", nf);
+  const Outcome outcome = run();
+  EXPECT_EQ(outcome.status, 0) << outcome.log << outcome.out;
+  EXPECT_TRUE(contains(outcome.log, "#ERR#command timed out after 30 s and was killed: " + sflows_))
+      << outcome.log;
+  EXPECT_TRUE(waitFor([&] { return ended(std::atoi(readFile(dir_.file("hung")).c_str())); }));
+  ASSERT_GT(pidOf(nf), 1) << outcome.log;
+  EXPECT_FALSE(ended(pidOf(nf)));
+}
+
 TEST_F(KovaFlowCapture, MissingConfigurationOrUnopenableLog) {
   const Outcome missing = run(dir_.file("none.conf"));
   EXPECT_EQ(missing.status, 1);

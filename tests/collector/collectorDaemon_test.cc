@@ -2,7 +2,10 @@
 // recording, the status file, and the stop, against the real database.
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
+
 #include <memory>
+#include <thread>
 
 #include "daemonFixture.h"
 
@@ -237,6 +240,136 @@ TEST(CollectorStop, PluginsRunningAtSigtermAreRecordedBeforeTheExit) {
   EXPECT_EQ(daemon.countInLog("#INFO#PREPARATION REQUEST "), 2) << log;
   EXPECT_EQ(daemon.countInLog("#INFO#START CORE SUCCESS:2"), 1) << log;
   EXPECT_EQ(daemon.countInLog("#DEBUG#"), 0) << "trace lines without -D";
+}
+
+// Peak resident memory of a process in kB (VmHWM), -1 when unreadable.
+long peakResidentKb(int pid) {
+  for (const std::string& line : splitLines(readFile("/proc/" + std::to_string(pid) + "/status")))
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+bool processAlive(const std::string& pid) {
+  const std::string stat = readFile("/proc/" + pid + "/stat");
+  const size_t end = stat.rfind(')');
+  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
+std::string statCount(int collector_id) {
+  return db().scalar("SELECT count(*) FROM flows_stats WHERE stat_collector_id = " +
+                     std::to_string(collector_id));
+}
+
+// Plugins that hang, ignore SIGTERM, leave a descendant holding their
+// output, or print without end: each is recorded once, leaves no process,
+// and the other collectors go on running. Then SIGTERM while one hangs.
+TEST(PluginLimits, HungNoisyAndLeakyPluginsAreBoundedAndTheStopStillEnds) {
+  db().resetTables();
+  CollectorDaemon daemon({.core_number = 1, .thread_number = 3,
+                          .extra_kova = "plugin_timeout=3\nplugin_output_max=100000\n"});
+  insertChannel("edge");
+  const std::string pids = daemon.file("pids");
+  auto plugin = [&](const std::string& name, const std::string& body, const std::string& every) {
+    return insertPlugin(daemon.writePlugin(name, body), every);
+  };
+  const int hung = insertCollector({.plugin_id = plugin("hang.sh", "/bin/sleep 600\n", "5 minutes"), .name = "hang"});
+  const int deaf = insertCollector({.plugin_id = plugin("deaf.sh",
+      "trap '' TERM\necho $$ >>" + pids + "\nwhile :; do /bin/sleep 1; done\n", "5 minutes"), .name = "deaf"});
+  const int leaky = insertCollector({.plugin_id = plugin("leaky.sh",
+      "/bin/sleep 600 &\necho $! >>" + pids + "\necho '{\"ok\": 1}'\n", "5 minutes"), .name = "leaky"});
+  const int flood = insertCollector({.plugin_id = plugin("flood.sh",
+      "/usr/bin/yes | /usr/bin/head -c 200000000\n", "5 minutes"), .name = "flood"});
+  const int steady = insertCollector({.plugin_id = plugin("steady.sh", "echo '{\"n\": 1}'\n", "1 second"), .name = "steady"});
+  const std::string trigger = daemon.file("hang-now"), hanging = daemon.file("hanging");
+  const int late = insertCollector({.plugin_id = plugin("late.sh",
+      "[ -f " + trigger + " ] || { echo '{}'; exit 0; }\n/bin/touch " + hanging + "\n/bin/sleep 600\n",
+      "1 second"), .name = "late"});
+  ASSERT_TRUE(daemon.startAndWaitRunning());
+
+  const std::string timed_out = "DAEMON: plugin timed out after 3 s";
+  ASSERT_TRUE(waitFor([&] {
+    return collectorField(hung, "collector_message") == timed_out &&
+           collectorField(deaf, "collector_message") == timed_out &&
+           !collectorField(flood, "collector_state").empty() &&
+           collectorField(leaky, "collector_state") == "0";
+  }, kDaemonWait)) << daemon.log();
+  for (int id : {hung, deaf, flood}) {
+    EXPECT_EQ(collectorField(id, "collector_state"), "3");
+    EXPECT_EQ(statCount(id), "0");
+  }
+  EXPECT_EQ(collectorField(flood, "collector_message"), "DAEMON: plugin output exceeds 100000 bytes");
+  EXPECT_LT(peakResidentKb(daemon.pid()), 100000) << "the output was kept";
+  EXPECT_EQ(statCount(leaky), "1");
+  EXPECT_EQ(daemon.countInLog("Excute failed retry"), 0) << "a bounded run was tried again";
+  for (const std::string& pid : splitLines(readFile(pids)))
+    EXPECT_TRUE(waitFor([&] { return !processAlive(pid); })) << "plugin process " << pid << " left";
+  // The one worker left free kept the 1-second collectors going.
+  EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= 5; }, kDaemonWait));
+
+  writeFile(trigger, "");
+  ASSERT_TRUE(waitFor([&] { return fileExists(hanging); }, kDaemonWait));
+  daemon.terminate();
+  ASSERT_TRUE(daemon.waitForLog("#INFO#stop kova... SIGTERM"));
+  // Time limit + a few seconds: far less than the plugin's own 600 s.
+  EXPECT_TRUE(waitFor([&] { return !daemon.running(); }, std::chrono::seconds(30))) << daemon.log();
+  EXPECT_EQ(daemon.waitExit(), 0) << daemon.log() << daemon.console();
+  EXPECT_EQ(collectorField(late, "collector_message"), timed_out);
+}
+
+// Connections made and refused again by the database itself: a database
+// that takes no connection, with every session of it ended, is for the
+// daemon exactly a server that went away.
+void setAcceptingConnections(bool accepting) {
+  const std::string conninfo = "host=" + db().host() + " port=" + std::to_string(db().port()) +
+                               " dbname=postgres user=" + db().user() + " password=" + db().password();
+  PGconn* conn = PQconnectdb(conninfo.c_str());
+  ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+  const std::string sql = "ALTER DATABASE " + db().dbname() + " ALLOW_CONNECTIONS " +
+                          (accepting ? "true" : "false") +
+                          "; SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
+                          db().dbname() + "'";
+  PGresult* result = PQexec(conn, sql.c_str());
+  EXPECT_EQ(PQresultStatus(result), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+  PQclear(result);
+  PQfinish(conn);
+}
+
+// 1-second collectors through an outage: every run reaches flows_stats
+// once, with the time it ran; a result the server refuses is not kept.
+TEST(DatabaseOutage, ResultsOfTheOutageAreWrittenOnceWithTheirOwnTime) {
+  db().resetTables();
+  CollectorDaemon daemon({.core_number = 2, .thread_number = 2});
+  insertChannel("edge");
+  const std::string body = "f=" + daemon.file("runs-") + "$1\necho x >>$f\n"
+                           "echo \"{\\\"run\\\": $(/usr/bin/wc -l <$f), \\\"at\\\": $(/bin/date +%s.%N)}\"\n";
+  const int counting = insertPlugin(daemon.writePlugin("count.sh", body), "1 second");
+  std::vector<int> ids;
+  for (int n = 0; n < 3; ++n)
+    ids.push_back(insertCollector({.plugin_id = counting, .name = "c", .parameter = std::to_string(n)}));
+  const int text = insertCollector(
+      {.plugin_id = insertPlugin(daemon.writePlugin("text.sh", "echo 'not json'\n"), "1 second"), .name = "text"});
+  ASSERT_TRUE(daemon.startAndWaitRunning());
+  ASSERT_TRUE(daemon.waitForLog("#Update service state failed: " + std::to_string(text), 2)) << daemon.log();
+  EXPECT_EQ(daemon.countInLog("results are kept"), 0) << "a refused result taken for an outage";
+
+  setAcceptingConnections(false);
+  ASSERT_TRUE(daemon.waitForLog("#ERR#database connection lost: results are kept")) << daemon.log();
+  std::this_thread::sleep_for(std::chrono::seconds(4));  // runs go on meanwhile
+  setAcceptingConnections(true);
+  ASSERT_TRUE(daemon.waitForLog("#INFO#database answers again: ")) << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+
+  for (int n = 0; n < 3; ++n) {
+    const std::string id = std::to_string(ids[n]);
+    const int runs = static_cast<int>(splitLines(readFile(daemon.file("runs-" + std::to_string(n)))).size());
+    // Rows of distinct runs 1..runs, each stamped within 2 s of its run.
+    EXPECT_EQ(db().scalar("SELECT count(DISTINCT stat_data->>'run') || '/' || count(*) || '/' || max((stat_data->>'run')::int)"
+                          " FROM flows_stats WHERE stat_collector_id = " + id),
+              std::to_string(runs) + "/" + std::to_string(runs) + "/" + std::to_string(runs));
+    EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_stats WHERE stat_collector_id = " + id +
+                          " AND abs(extract(epoch FROM stat_time) - (stat_data->>'at')::float8) > 2"), "0");
+    EXPECT_GT(runs, 6);
+  }
 }
 
 // Start-up paths that end before or without scheduling anything.

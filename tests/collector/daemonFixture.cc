@@ -37,7 +37,8 @@ std::string CollectorDaemon::configText() const {
          "\n\n[KOVA]\ncore_number=" + std::to_string(settings_.core_number) +
          "\nthread_number=" + std::to_string(settings_.thread_number) +
          "\nload_mod=" + std::to_string(settings_.load_mod) +
-         "\ninterval_check_update=" + std::to_string(settings_.interval_check_update) + "\n\n" +
+         "\ninterval_check_update=" + std::to_string(settings_.interval_check_update) + "\n" +
+         settings_.extra_kova + "\n" +
          db().postgresqlSection(settings_.connection_number);
 }
 

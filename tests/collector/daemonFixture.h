@@ -27,6 +27,7 @@ struct DaemonSettings {
   int interval_check_update = 300;
   int connection_number = 2;
   bool debug = false;
+  std::string extra_kova{};  // more "key=value\n" lines for [KOVA]
 };
 
 // One kovaFlowCollector process with its configuration file, daemon log and
@@ -74,6 +75,7 @@ class CollectorDaemon {
   // Exit code once it has ended by itself (-1 as above).
   int waitExit();
   bool running() { return process_ && process_->running(); }
+  int pid() const { return process_ ? process_->pid() : -1; }
 
  private:
   DaemonSettings settings_;

@@ -1,4 +1,5 @@
 // The status report's exact layout and its OVERLOAD rules.
+#include "fileUtil.h"
 #include "monitor.h"
 
 #include <gtest/gtest.h>

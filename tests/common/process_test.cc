@@ -1,4 +1,5 @@
-// Tests of the command runner (service::execute) and signalProcess, with a real child program.
+// Tests of the command runner (service::execute) and signalProcess, with
+// /bin/sh one-liners as children.
 #include "process.h"
 
 #include <dirent.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -21,7 +23,6 @@
 
 namespace {
 
-const std::string kHelper = KOVA_CHILD_HELPER;
 const std::string kSilent = "DAEMON: the plugin does not return anything on the stdout";
 
 // What one execute() call left behind; error is empty when it returned.
@@ -40,19 +41,24 @@ Outcome run(service& command) {
   return {command.state, command.output, ""};
 }
 
-Outcome runHelper(const std::string& parameter, const std::string& path = kHelper) {
+// Runs `sh -c script`; the script is one argument.
+Outcome runShell(const std::string& script, int timeout_s = 0, size_t output_max = 1048576) {
+  service command;
+  command.name = "probe";
+  command.plugin_path = "/bin/sh";
+  command.parameter = "-c " + script;
+  command.parameter_list = {"-c", script};
+  command.timeout_s = timeout_s;
+  command.output_max = output_max;
+  return run(command);
+}
+
+Outcome runProgram(const std::string& path, const std::string& parameter) {
   service command;
   command.name = "probe";
   command.plugin_path = path;
   command.Setparameter(parameter);
   return run(command);
-}
-
-std::string toHex(const std::string& bytes) {
-  std::string hex;
-  for (unsigned char byte : bytes)
-    hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-  return hex;
 }
 
 std::set<int> openDescriptors() {
@@ -71,31 +77,38 @@ bool noChildLeft() {
   return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
 }
 
+// A process that exists and is not a zombie (killed orphans may wait for
+// their new parent to reap them).
+bool alive(const std::string& pid_text) {
+  const std::string stat = kova_test::readFile("/proc/" + pid_text + "/stat");
+  const size_t end = stat.rfind(')');
+  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
+}
+
 TEST(Execute, ExitStatusAndOutputGiveStateAndMessage) {
+  const std::string context = "probe\npath:/bin/sh -c ", cannot = "Error: kova can't execute ";
   std::vector<std::pair<std::string, Outcome>> cases;
   for (int code = 0; code <= 5; ++code) {
-    cases.push_back({"--print out\n --exit " + std::to_string(code), {code, "out\n", ""}});
-    cases.push_back({"--exit " + std::to_string(code), {3, "", kSilent}});
+    const std::string exit = "exit " + std::to_string(code);
+    cases.push_back({"echo out; " + exit, {code, "out\n", ""}});
+    cases.push_back({exit, {3, "", kSilent}});
   }
-  const std::string context = "probe\npath:" + kHelper + " ", cannot = "Error: kova can't execute ";
-  cases.push_back({"--print-hex 2727", {3, "''", kSilent}});
-  cases.push_back({"--print-hex 27270a", {0, "''\n", ""}});
-  cases.push_back({"--print x --exit 7", {3, "x", ""}});
-  cases.push_back(
-      {"--exit 7", {3, "Error execute: Bad return code\n" + context + "--exit 7 ", kSilent}});
-  cases.push_back({"--print y --exit 255", {3, "y", ""}});
-  cases.push_back({"--exit 255", {3, "UNKNOWN: KovaDaemon could not connect to host", kSilent}});
+  cases.push_back({"printf \"''\"", {3, "''", kSilent}});
+  cases.push_back({"printf \"''\\n\"", {0, "''\n", ""}});
+  cases.push_back({"printf x; exit 7", {3, "x", ""}});
+  cases.push_back({"exit 7", {3, "Error execute: Bad return code\n" + context + "exit 7 ", kSilent}});
+  cases.push_back({"printf y; exit 255", {3, "y", ""}});
+  cases.push_back({"exit 255", {3, "UNKNOWN: KovaDaemon could not connect to host", kSilent}});
   // Killed by a signal; stopped after closing its output (the runner must
   // neither wait forever for it nor leave it behind).
-  const std::string killed = "--print partial --kill-self 9",
-                    stopped = "--close-output --kill-self 19";
-  cases.push_back({killed, {3, cannot + kHelper, cannot + context + killed + "partial"}});
-  cases.push_back({stopped, {3, cannot + kHelper, cannot + context + stopped}});
-  for (const auto& [parameter, expected] : cases) {
-    const Outcome got = runHelper(parameter);
+  const std::string killed = "printf partial; kill -9 $$", stopped = "exec >&-; kill -STOP $$";
+  cases.push_back({killed, {3, cannot + "/bin/sh", cannot + context + killed + "partial"}});
+  cases.push_back({stopped, {3, cannot + "/bin/sh", cannot + context + stopped}});
+  for (const auto& [script, expected] : cases) {
+    const Outcome got = runShell(script);
     EXPECT_EQ(std::tie(got.state, got.output, got.error),
               std::tie(expected.state, expected.output, expected.error))
-        << parameter;
+        << script;
   }
   EXPECT_TRUE(noChildLeft());
 }
@@ -105,7 +118,7 @@ TEST(Execute, UnexecutablePathGivesStateTwo) {
   kova_test::writeFile(dir.file("plain"), "#!/bin/sh\necho hi\n");
   chmod(dir.file("plain").c_str(), 0644);
   for (const std::string& path : {dir.file("absent"), dir.file("plain")}) {
-    const Outcome outcome = runHelper("", path);
+    const Outcome outcome = runProgram(path, "");
     EXPECT_EQ(outcome.state, 2);
     EXPECT_TRUE(outcome.output.starts_with("DAEMON: plugin is not executable ")) << outcome.output;
     EXPECT_EQ(outcome.output.back(), '\n');
@@ -113,43 +126,55 @@ TEST(Execute, UnexecutablePathGivesStateTwo) {
   }
 }
 
-TEST(Execute, OutputBytesAreKeptWholeCutAtNulAndCleanedOfInvalidUtf8) {
-  std::string large(1 << 20, '\0');
-  for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 26);
-  const Outcome big = runHelper("--print-bytes " + std::to_string(large.size()));
-  EXPECT_TRUE(big.state == 0 && big.output == large) << "got " << big.output.size() << " bytes";
-  // The first case is one write of 1028 bytes: the runner reads 1024, cut at
-  // the NUL, then the 4-byte tail as a chunk of its own.
+TEST(Execute, OutputIsKeptWholeUpToTheCapCutAtNulAndCleanedOfInvalidUtf8) {
+  // Exactly the cap is kept whole; one byte more is refused, and a command
+  // printing far more is read to its end without being kept.
+  const std::string mib = "head -c 1048576 /dev/zero | tr '\\0' a";
+  EXPECT_EQ(runShell(mib).output, std::string(1048576, 'a'));
+  const std::string over = "DAEMON: plugin output exceeds 1048575 bytes";
+  const Outcome capped = runShell(mib, 0, 1048575);
+  EXPECT_EQ(capped.state, 3);
+  EXPECT_EQ(capped.output, over);
+  const Outcome flood = runShell("yes | head -c 50000000; echo done", 0, 1000);
+  EXPECT_EQ(flood.output, "DAEMON: plugin output exceeds 1000 bytes");
+  // One write of 1028 bytes: the runner reads 1024, cut at the NUL, then
+  // the 4-byte tail as a chunk of its own.
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {std::string(10, 'A') + '\0' + std::string(1013, 'B') + "tail", "AAAAAAAAAAtail"},
-      {std::string("ab\0cd", 5), "ab"},
-      {"\xC3\x28", " ("},
-      {"\xFF"
-       "A",
-       " A"},
-      {"abc\xE2\x82", "abc "},
-      {"\xC3\xA9t\xC3\xA9", "\xC3\xA9t\xC3\xA9"},
+      {"printf AAAAAAAAAA; printf '\\0'; head -c 1013 /dev/zero | tr '\\0' B; printf tail",
+       "AAAAAAAAAAtail"},
+      {"printf 'ab\\0cd'", "ab"},
+      {"printf '\\303\\050'", " ("},
+      {"printf '\\377A'", " A"},
+      {"printf 'abc\\342\\202'", "abc "},
+      {"printf '\\303\\251t\\303\\251'", "\xC3\xA9t\xC3\xA9"},
   };
-  for (const auto& [bytes, expected] : cases) {
-    const Outcome outcome = runHelper("--print-hex " + toHex(bytes));
+  for (const auto& [script, expected] : cases) {
+    // Written to a file first, so that cat hands it over in one write.
+    const Outcome outcome =
+        runShell("f=$(mktemp); { " + script + "; } >$f; cat $f; rm -f $f");
     EXPECT_EQ(outcome.state, 0);
-    EXPECT_EQ(outcome.output, expected) << toHex(bytes);
+    EXPECT_EQ(outcome.output, expected) << script;
   }
 }
 
 TEST(Execute, ChildGetsNoEnvironmentAndQuotedArgumentsWhole) {
-  EXPECT_EQ(runHelper("--print-env --print-args 'two words' \"x y\" a\\b").output,
-            kHelper + "\n--print-env\n--print-args\ntwo words\nx y\na\\b\n");
+  EXPECT_EQ(runProgram("/usr/bin/env", "").error, kSilent);
+  EXPECT_EQ(runProgram("/usr/bin/printf", "%s| 'two words' \"x y\" a\\b").output,
+            "two words|x y|a\\b|");
 }
 
-TEST(Execute, ChildStartsWithEmptyMaskAndDefaultDispositions) {
-  // The daemon blocks SIGTERM in every thread; SIGPIPE ignored is common too.
+TEST(Execute, ChildStartsWithEmptyMaskDefaultDispositionsAndItsOwnGroup) {
+  // The daemon blocks SIGTERM and SIGHUP in every thread; SIGPIPE ignored
+  // is common too.
   const sighandler_t previous = signal(SIGPIPE, SIG_IGN);
   sigset_t blocked, saved;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &blocked, &saved);
-  const Outcome outcome = runHelper("--sigmask");
+  // grep reads its own status: the exec'ed program itself, not a shell.
+  const Outcome outcome = runProgram("/bin/grep", "-E ^Sig(Blk|Ign) /proc/self/status");
+  const std::string group = runShell("ps -o pid=,pgid= -p $$").output;
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   signal(SIGPIPE, previous);
   const std::vector<std::string> lines = kova_test::splitLines(outcome.output);
@@ -159,6 +184,43 @@ TEST(Execute, ChildStartsWithEmptyMaskAndDefaultDispositions) {
   // in the child; no program can make use of them, every other bit must be 0.
   const uint64_t ignored = std::stoull(lines[1].substr(7), nullptr, 16);
   EXPECT_EQ(ignored & ~((1ull << 31) | (1ull << 32)), 0u) << lines[1];
+  std::istringstream ids(group);
+  pid_t pid = 0, leader = 0;
+  ids >> pid >> leader;
+  EXPECT_EQ(pid, leader) << group;
+}
+
+TEST(Execute, TimeLimitAndLeftoverDescendantsEndTheWholeGroup) {
+  kova_test::TempDir dir;
+  const std::string pids = dir.file("pids");
+  struct Case {
+    std::string script;
+    int timeout_s;
+    Outcome expected;
+  };
+  const std::string late = "DAEMON: plugin timed out after 1 s";
+  const std::vector<Case> cases = {
+      // Hangs, with a descendant in its group.
+      {"sleep 60 & echo $! >>" + pids + "; echo partial; sleep 60", 1, {3, late, ""}},
+      // Ignores SIGTERM: SIGKILL follows.
+      {"trap '' TERM; echo $$ >>" + pids + "; while :; do sleep 1; done", 1, {3, late, ""}},
+      // Exits at once, leaving a descendant that holds the output open: the
+      // result is its own, and the descendant is killed.
+      {"sleep 60 & echo $! >>" + pids + "; echo '{}'", 0, {0, "{}\n", ""}},
+      // A descendant that does not hold the output is not left behind either.
+      {"sleep 60 >/dev/null & echo $! >>" + pids + "; echo ok", 0, {0, "ok\n", ""}},
+  };
+  for (const Case& c : cases) {
+    const Outcome got = runShell(c.script, c.timeout_s);
+    EXPECT_EQ(std::tie(got.state, got.output, got.error),
+              std::tie(c.expected.state, c.expected.output, c.expected.error))
+        << c.script;
+  }
+  EXPECT_TRUE(noChildLeft());
+  const std::vector<std::string> started = kova_test::splitLines(kova_test::readFile(pids));
+  EXPECT_EQ(started.size(), cases.size());
+  for (const std::string& pid : started)
+    EXPECT_TRUE(kova_test::waitFor([&] { return !alive(pid); })) << "process " << pid << " left";
 }
 
 TEST(Execute, DescriptorsAndChildrenDoNotLeak) {
@@ -168,26 +230,30 @@ TEST(Execute, DescriptorsAndChildrenDoNotLeak) {
   const std::set<int> before = openDescriptors();
   for (int fd : before)
     if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC)) allowed.insert(fd);
-  for (const std::string& line : kova_test::splitLines(runHelper("--list-fds").output))
-    seen.insert(std::stoi(line));
+  std::istringstream listed(runShell("ls /proc/$$/fd; true").output);
+  for (int fd; listed >> fd;) seen.insert(fd);
   EXPECT_TRUE(seen.count(1));
   for (int fd : seen) EXPECT_TRUE(allowed.count(fd)) << "descriptor " << fd << " leaked";
-  const std::vector<std::string> kinds = {"--print ok", "--exit 1", "--print p --kill-self 9"};
-  for (int i = 0; i < 200; ++i)
-    runHelper(kinds[i % 3], i % 4 == 3 ? "/nonexistent/plugin" : kHelper);
+  const std::vector<std::string> kinds = {"echo ok", "exit 1", "printf p; kill -9 $$"};
+  for (int i = 0; i < 150; ++i) {
+    if (i % 4 == 3)
+      runProgram("/nonexistent/plugin", "");
+    else
+      runShell(kinds[i % 3]);
+  }
   EXPECT_EQ(openDescriptors(), before);
   EXPECT_TRUE(noChildLeft());
 }
 
 TEST(Execute, ConcurrentRunsKeepTheirOwnOutput) {
-  const int threads = 8, runs = 50;
+  const int threads = 8, runs = 30;
   std::vector<int> wrong(threads, 0);  // each slot written by its own thread only
   std::vector<std::thread> workers;
   for (int t = 0; t < threads; ++t) {
     workers.emplace_back([t, &wrong] {
       for (int n = 0; n < runs; ++n) {
         const std::string text = "T" + std::to_string(t) + "-" + std::to_string(n);
-        const Outcome outcome = runHelper("--print " + text + " --exit " + std::to_string(n % 6));
+        const Outcome outcome = runShell("printf " + text + "; exit " + std::to_string(n % 6));
         if (outcome.output != text || outcome.state != n % 6) ++wrong[t];
       }
     });
@@ -199,7 +265,7 @@ TEST(Execute, ConcurrentRunsKeepTheirOwnOutput) {
 TEST(SignalProcess, RefusesInitAndGroupTargetsAndDeliversToAChild) {
   // Signal 0 only probes: a wrong acceptance fails the test without harm.
   for (pid_t pid : {0, 1, -1}) EXPECT_FALSE(signalProcess(pid, 0)) << pid;
-  kova_test::ChildProcess child({kHelper, "--sleep-ms", "60000"});
+  kova_test::ChildProcess child({"/bin/sleep", "60"});
   EXPECT_TRUE(signalProcess(child.pid(), SIGTERM));
   const int status = child.wait();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
