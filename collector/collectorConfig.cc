@@ -69,6 +69,7 @@ CollectorSettings readCollectorSettings(iniConfig& config) {
   CollectorSettings settings;
   settings.status_file = config.getKey("LOG", "log_info_file");
   settings.daemon_log = config.getKey("LOG", "log_daemon_file");
+  settings.plugin_dir = config.getKey("KOVA", "plugin_dir");
   std::string* problem = &settings.problem;
   readRequired(config, "KOVA", "core_number", 1, &settings.core_number, problem) &&
       readRequired(config, "KOVA", "thread_number", 1, &settings.thread_number, problem) &&

@@ -17,6 +17,7 @@ struct CollectorSettings {
   int plugin_timeout = 60;             // seconds, 0: no limit
   size_t plugin_output_max = 1048576;  // bytes, at least 1
   size_t result_backlog = 100000;      // results kept through an outage
+  std::string plugin_dir;              // ":"-separated; empty: any path runs
   // [POSTGRESQL]
   int connection_number = 0;  // required, at least 1
   // Empty when every value is usable; otherwise the "ERR" text for the first

@@ -9,6 +9,7 @@ int modulo_rand = 300;
 int wait_load_delete_thread = 300;
 int plugin_timeout = 60;
 size_t plugin_output_max = kDefaultOutputMax;
+std::vector<std::string> plugin_dirs;
 std::string connectLine;
 std::string allChannel;
 

@@ -25,6 +25,7 @@ extern int modulo_rand;
 extern int wait_load_delete_thread;
 extern int plugin_timeout;         // seconds, 0: no limit
 extern size_t plugin_output_max;  // bytes
+extern std::vector<std::string> plugin_dirs;  // empty: plugins may run from anywhere
 extern std::string connectLine;
 extern std::string allChannel;
 

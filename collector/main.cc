@@ -21,6 +21,7 @@
 #include "log.h"
 #include "pgResult.h"
 #include "monitor.h"
+#include "pluginDirs.h"
 #include "mutexLock.h"
 #include "releaser.h"
 #include "resultRecorder.h"
@@ -119,6 +120,7 @@ void applySettings(const CollectorSettings& settings) {
   wait_load_delete_thread = settings.interval_check_update;
   plugin_timeout = settings.plugin_timeout;
   plugin_output_max = settings.plugin_output_max;
+  plugin_dirs = parsePluginDirs(settings.plugin_dir);
   resultBacklog.setCapacity(settings.result_backlog);
 }
 

@@ -13,6 +13,7 @@
 #include "globals.h"
 #include "log.h"
 #include "mutexLock.h"
+#include "pluginDirs.h"
 #include "stopControl.h"
 #include "resultRecorder.h"
 
@@ -47,6 +48,13 @@ bool dropIfDeleted(const std::string& tag, service& record) {
 // its time limit or past its output cap returns normally and is recorded
 // once.
 int runWithRetries(service& record) {
+  if (!pluginAllowed(record.plugin_path, plugin_dirs)) {
+    // Nothing is started: the database named a program outside the
+    // directories this host runs plugins from.
+    record.state = 2;
+    record.output = "DAEMON: plugin not allowed: " + record.plugin_path;
+    return 2;
+  }
   record.timeout_s = plugin_timeout;
   record.output_max = plugin_output_max;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <libpq-fe.h>
+#include <unistd.h>
 
 #include <memory>
 #include <thread>
@@ -262,15 +263,23 @@ std::string statCount(int collector_id) {
 
 // Plugins that hang, ignore SIGTERM, leave a descendant holding their
 // output, or print without end: each is recorded once, leaves no process,
-// and the other collectors go on running. Then SIGTERM while one hangs.
-TEST(PluginLimits, HungNoisyAndLeakyPluginsAreBoundedAndTheStopStillEnds) {
+// and the other collectors go on running. Programs outside the plugin
+// directory never start. Then SIGTERM while one hangs.
+TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   db().resetTables();
+  TempDir plugins;  // the daemon's own directory holds its log: plugins go apart
   CollectorDaemon daemon({.core_number = 1, .thread_number = 3,
-                          .extra_kova = "plugin_timeout=3\nplugin_output_max=100000\n"});
+                          .extra_kova = "plugin_timeout=3\nplugin_output_max=100000\nplugin_dir=/nonexistent:" +
+                                        plugins.path() + "/\n"});
   insertChannel("edge");
+  const std::string outside = daemon.writePlugin("outside.sh", "echo '{}'\n");
+  symlink(outside.c_str(), plugins.file("link.sh").c_str());
+  const int stray = insertCollector({.plugin_id = insertPlugin(outside, "5 minutes"), .name = "stray"});
+  const int linked = insertCollector({.plugin_id = insertPlugin(plugins.file("link.sh"), "5 minutes"), .name = "link"});
   const std::string pids = daemon.file("pids");
   auto plugin = [&](const std::string& name, const std::string& body, const std::string& every) {
-    return insertPlugin(daemon.writePlugin(name, body), every);
+    writeScript(plugins.file(name), body);
+    return insertPlugin(plugins.file(name), every);
   };
   const int hung = insertCollector({.plugin_id = plugin("hang.sh", "/bin/sleep 600\n", "5 minutes"), .name = "hang"});
   const int deaf = insertCollector({.plugin_id = plugin("deaf.sh",
@@ -300,6 +309,10 @@ TEST(PluginLimits, HungNoisyAndLeakyPluginsAreBoundedAndTheStopStillEnds) {
   EXPECT_EQ(collectorField(flood, "collector_message"), "DAEMON: plugin output exceeds 100000 bytes");
   EXPECT_LT(peakResidentKb(daemon.pid()), 100000) << "the output was kept";
   EXPECT_EQ(statCount(leaky), "1");
+  for (const auto& [id, path] : {std::pair{stray, outside}, std::pair{linked, plugins.file("link.sh")}}) {
+    EXPECT_EQ(collectorField(id, "collector_state"), "2");
+    EXPECT_EQ(collectorField(id, "collector_message"), "DAEMON: plugin not allowed: " + path);
+  }
   EXPECT_EQ(daemon.countInLog("Excute failed retry"), 0) << "a bounded run was tried again";
   for (const std::string& pid : splitLines(readFile(pids)))
     EXPECT_TRUE(waitFor([&] { return !processAlive(pid); })) << "plugin process " << pid << " left";
