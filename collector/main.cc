@@ -189,7 +189,7 @@ int startUp() {
   int connection_number = 0;
   if (!readPositiveKey(config, "POSTGRESQL", "connection_number", 1, &connection_number))
     return 1;
-  connectLine = buildConnectLine(config);
+  connectLine = buildConnectLine(config, "kovaFlowCollector");
   if (!startStopThread(&started.stop_thread)) {
     write_log("ERR", "error SIGTERM");
     return 1;
