@@ -27,6 +27,8 @@ struct DaemonSettings {
   int interval_check_update = 300;
   int connection_number = 2;
   bool debug = false;
+  // setpriv options that run the daemon as another user (--reuid and so on).
+  std::vector<std::string> setpriv_options{};
 };
 
 // One kovaFlowCollector process with its configuration file, daemon log and
@@ -66,6 +68,8 @@ class CollectorDaemon {
   int countInLog(const std::string& part) const;
   bool waitForLog(const std::string& part, int count = 1) const;
 
+  // Sends sig (if still running) and returns at once.
+  void sendSignal(int sig);
   // Sends SIGTERM and returns at once.
   void terminate();
   // terminate(), then the exit code once it has ended (-1 when killed by a
