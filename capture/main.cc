@@ -55,7 +55,7 @@ void openLog(const std::string& path) {
 
 std::unique_ptr<pgConnectionPool> connect(iniConfig& config) {
   write_log("INFO", "KOVA Database connection ....");
-  const std::string conninfo = buildConnectLine(config);
+  const std::string conninfo = buildConnectLine(config, "kovaFlowCapture");
   write_log("INFO", "Connection database....");
   auto pool = std::make_unique<pgConnectionPool>(conninfo, 1);
   write_log("INFO", "Connection database sucessful. Encoding: " + pool->getClientEncoding());

@@ -212,7 +212,7 @@ int startUp() {
   blockStopSignal();
   write_log("INFO", "KOVA Database connection ....");
   const int connection_number = settings.connection_number;
-  connectLine = buildConnectLine(config);
+  connectLine = buildConnectLine(config, "kovaFlowCollector");
   if (!startStopThread(&started.stop_thread)) {
     write_log("ERR", "error SIGTERM");
     return 1;

@@ -1,6 +1,6 @@
-// Stop handling. No work happens in a signal handler: SIGTERM stays blocked
-// in every thread and one thread takes it with sigwait, so the log line and
-// the wake-ups run as ordinary code.
+// Stop handling and log reopening. No work happens in a signal handler:
+// SIGTERM and SIGHUP stay blocked in every thread and one thread takes them
+// with sigwait, so the log lines and the wake-ups run as ordinary code.
 #include "stopControl.h"
 
 #include <signal.h>
@@ -28,20 +28,29 @@ sigset_t stopSignals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   sigaddset(&set, kQuitSignal);
   return set;
 }
 
+// Runs until main ends it: the log must still be reopened while the
+// workers finish their last runs after a stop. A second SIGTERM changes
+// nothing.
 void* stopThreadMain(void*) {
   const sigset_t set = stopSignals();
+  bool stopped = false;
   for (;;) {
     int signal_number = 0;
     if (sigwait(&set, &signal_number) != 0) continue;
-    if (signal_number == SIGTERM) {
+    if (signal_number == SIGTERM && !stopped) {
+      stopped = true;
       HandlerQuit(signal_number);
+    } else if (signal_number == SIGHUP) {
+      // logrotate has moved the log away: go on in a file at the same path.
+      reopenLogFile();
+    } else if (signal_number == kQuitSignal && stop_thread_quit) {
       return nullptr;
     }
-    if (stop_thread_quit) return nullptr;
   }
 }
 

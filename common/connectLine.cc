@@ -1,12 +1,48 @@
 // Connection string from the configuration file.
 #include "connectLine.h"
 
-std::string buildConnectLine(iniConfig& config) {
+#include <libpq-fe.h>
+
+#include <memory>
+
+namespace {
+
+std::string quoted(const std::string& value) {
+  std::string text = "'";
+  for (char c : value) {
+    if (c == '\'' || c == '\\') text += '\\';
+    text += c;
+  }
+  return text + "'";
+}
+
+// Whether the operator's options name an application_name of their own.
+// Options libpq cannot parse are passed on all the same: the connection
+// then fails with libpq's own description of the fault.
+bool setsApplicationName(const std::string& options) {
+  char* error = nullptr;
+  std::unique_ptr<PQconninfoOption, void (*)(PQconninfoOption*)> parsed(
+      PQconninfoParse(options.c_str(), &error), PQconninfoFree);
+  PQfreemem(error);
+  if (!parsed) return false;
+  for (const PQconninfoOption* option = parsed.get(); option->keyword != nullptr; ++option) {
+    if (std::string(option->keyword) == "application_name" && option->val != nullptr) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string buildConnectLine(iniConfig& config, const std::string& application_name) {
   const std::string host = config.getKey("POSTGRESQL", "PGSQL_host");
   const std::string port = config.getKey("POSTGRESQL", "PGSQL_port");
   const std::string db = config.getKey("POSTGRESQL", "PGSQL_db");
   const std::string user = config.getKey("POSTGRESQL", "PGSQL_username");
   const std::string password = config.getKey("POSTGRESQL", "PGSQL_pwd");
-  return "host=" + host + " port=" + port + " dbname=" + db + " user=" + user +
-         " password=" + password;
+  const std::string options = config.getKey("POSTGRESQL", "PGSQL_options");
+  std::string line = "host=" + quoted(host) + " port=" + quoted(port) + " dbname=" + quoted(db) +
+                     " user=" + quoted(user) + " password=" + quoted(password);
+  if (!setsApplicationName(options)) line += " application_name=" + quoted(application_name);
+  if (!options.empty()) line += " " + options;
+  return line;
 }

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <ext/stdio_filebuf.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <utility>
@@ -47,19 +49,44 @@ namespace {
 // buffer during exit, after static destructors have run. Still reachable
 // from here, so it is no leak.
 __gnu_cxx::stdio_filebuf<char>* log_buffer = nullptr;  // guarded by mutex_log_system
-}  // namespace
+std::string log_path;  // guarded by mutex_log_system
 
-bool attachLogFile(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+// Makes fd (opened on path) the buffer of std::cout; the buffer it replaces
+// is closed once std::cout no longer uses it.
+void installLogDescriptor(int fd, const std::string& path) {
   auto* buffer = new __gnu_cxx::stdio_filebuf<char>(fd, std::ios::out);
   pthread_mutex_lock(&mutex_log_system);
   std::cout.flush();
   std::cout.rdbuf(buffer);
   std::swap(log_buffer, buffer);
+  log_path = path;
   pthread_mutex_unlock(&mutex_log_system);
-  // A previously attached buffer (tests attach twice) is closed once
-  // std::cout no longer uses it.
   delete buffer;
+}
+
+}  // namespace
+
+bool attachLogFile(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  installLogDescriptor(fd, path);
+  return true;
+}
+
+bool reopenLogFile() {
+  std::string path;
+  pthread_mutex_lock(&mutex_log_system);
+  path = log_path;
+  pthread_mutex_unlock(&mutex_log_system);
+  if (path.empty()) return false;
+  // Appending: a file put back at the path (or one that was never moved)
+  // keeps what it holds.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    write_log("ERR", "can't reopen log file " + path + ": " + strerror(errno));
+    return false;
+  }
+  installLogDescriptor(fd, path);
+  write_log("INFO", "log file reopened");
   return true;
 }

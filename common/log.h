@@ -35,3 +35,11 @@ void write_raw(const std::string& text);
 // std::cout untouched when the file cannot be opened, so the log then keeps
 // going to the standard output the program was started with.
 bool attachLogFile(const std::string& path);
+
+// Opens the path last given to attachLogFile again, appending (after
+// logrotate has moved the file away, a new file is created there), makes it
+// the buffer of std::cout and logs "INFO" "log file reopened" into it.
+// When it cannot be opened the log stays on the file it was on, which gets
+// an "ERR" line saying so, and false is returned; false also when no file
+// was attached. Thread-safe.
+bool reopenLogFile();

@@ -1,7 +1,8 @@
 # Run at install time (install(SCRIPT)): writes the systemd units with the
 # paths of this installation, so that `cmake --install --prefix`, DESTDIR
 # installs and CPack all get units naming the programs where they really
-# are, and puts the example configuration in place unless one is there.
+# are, puts the example configuration and the log rotation in place unless
+# they are there, and installs the service user's sysusers.d entry.
 # Set by the caller: KOVA_PACKAGING_DIR, KOVA_PACKAGING_BUILD_DIR.
 
 # The programs read /etc/kova/flows.conf by default; a /usr installation
@@ -11,6 +12,7 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
 else()
   set(KOVA_CONFDIR "${CMAKE_INSTALL_PREFIX}/etc/kova")
 endif()
+get_filename_component(KOVA_ETCDIR "${KOVA_CONFDIR}" DIRECTORY)
 set(KOVA_SBINDIR "${CMAKE_INSTALL_PREFIX}/sbin")
 set(KOVA_CONFIG "${KOVA_CONFDIR}/flows.conf")
 
@@ -23,12 +25,42 @@ endforeach()
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
      FILES ${unit_files})
 
-# An operator's configuration is never overwritten; it holds the database
-# password, hence readable by root and its group only.
+# The service user and group (systemd-sysusers reads lib/sysusers.d).
+file(INSTALL "${KOVA_PACKAGING_DIR}/kova.sysusers" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d"
+     RENAME kova.conf TYPE FILE)
+
+# An operator's configuration is never overwritten, nor is the log rotation
+# once installed. The configuration holds the database password, hence
+# readable by root and the services' group only.
 if(EXISTS "$ENV{DESTDIR}${KOVA_CONFIG}")
   message(STATUS "Kept: $ENV{DESTDIR}${KOVA_CONFIG}")
 else()
   file(INSTALL DESTINATION "${KOVA_CONFDIR}" TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
        FILES "${KOVA_PACKAGING_DIR}/flows.conf")
+endif()
+set(KOVA_LOGROTATE "${KOVA_ETCDIR}/logrotate.d/kova-flow-collector")
+if(EXISTS "$ENV{DESTDIR}${KOVA_LOGROTATE}")
+  message(STATUS "Kept: $ENV{DESTDIR}${KOVA_LOGROTATE}")
+else()
+  file(INSTALL "${KOVA_PACKAGING_DIR}/kova-flow-collector.logrotate"
+       DESTINATION "${KOVA_ETCDIR}/logrotate.d" RENAME kova-flow-collector TYPE FILE)
+endif()
+
+# Installing into this very system (as root, no staging DESTDIR, a prefix
+# whose units and sysusers.d systemd reads): create the user now and let
+# its group read the configuration, as the package's postinst does. Any
+# other installation only gets the files.
+execute_process(COMMAND id -u OUTPUT_VARIABLE KOVA_INSTALL_UID OUTPUT_STRIP_TRAILING_WHITESPACE)
+find_program(KOVA_SYSUSERS systemd-sysusers)
+if("$ENV{DESTDIR}" STREQUAL "" AND KOVA_INSTALL_UID STREQUAL "0" AND KOVA_SYSUSERS
+   AND CMAKE_INSTALL_PREFIX MATCHES "^/usr(/local)?$")
+  execute_process(COMMAND "${KOVA_SYSUSERS}" "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d/kova.conf"
+                  RESULT_VARIABLE sysusers_status)
+  if(NOT sysusers_status EQUAL 0)
+    message(FATAL_ERROR "systemd-sysusers could not create the user kova")
+  endif()
+  execute_process(COMMAND chown root:kova "${KOVA_CONFIG}" COMMAND_ERROR_IS_FATAL ANY)
+  execute_process(COMMAND chmod 0640 "${KOVA_CONFIG}" COMMAND_ERROR_IS_FATAL ANY)
+  message(STATUS "User kova in place; ${KOVA_CONFIG} is root:kova 0640")
 endif()

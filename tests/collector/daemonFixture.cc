@@ -61,11 +61,9 @@ void CollectorDaemon::start(const std::vector<std::string>& extra_args) {
                                    file("console.txt"),
                                    "/usr/bin/setpriv",
                                    "--pdeathsig",
-                                   "KILL",
-                                   "--",
-                                   KOVA_COLLECTOR_BIN,
-                                   "-f",
-                                   configPath()};
+                                   "KILL"};
+  argv.insert(argv.end(), settings_.setpriv_options.begin(), settings_.setpriv_options.end());
+  argv.insert(argv.end(), {"--", KOVA_COLLECTOR_BIN, "-f", configPath()});
   if (settings_.debug) argv.push_back("-D");
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   process_ = std::make_unique<ChildProcess>(argv);
@@ -88,9 +86,11 @@ bool CollectorDaemon::waitForLog(const std::string& part, int count) const {
   return waitFor([&] { return countInLog(part) >= count; }, kDaemonWait);
 }
 
-void CollectorDaemon::terminate() {
-  if (process_) process_->signal(SIGTERM);
+void CollectorDaemon::sendSignal(int sig) {
+  if (process_) process_->signal(sig);
 }
+
+void CollectorDaemon::terminate() { sendSignal(SIGTERM); }
 
 int CollectorDaemon::stop() {
   terminate();

@@ -28,6 +28,8 @@ struct DaemonSettings {
   int connection_number = 2;
   bool debug = false;
   std::string extra_kova{};  // more "key=value\n" lines for [KOVA]
+  // setpriv options that run the daemon as another user (--reuid and so on).
+  std::vector<std::string> setpriv_options{};
 };
 
 // One kovaFlowCollector process with its configuration file, daemon log and
@@ -67,6 +69,8 @@ class CollectorDaemon {
   int countInLog(const std::string& part) const;
   bool waitForLog(const std::string& part, int count = 1) const;
 
+  // Sends sig (if still running) and returns at once.
+  void sendSignal(int sig);
   // Sends SIGTERM and returns at once.
   void terminate();
   // terminate(), then the exit code once it has ended (-1 when killed by a

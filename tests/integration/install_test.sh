@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installation as operators get it, from a built tree (argument): `cmake
 # --install` puts every file in its place, the systemd units name the
-# installed programs and pass `systemd-analyze verify`, a second install
+# installed programs, pass `systemd-analyze verify` and are rated 2.5 or
+# lower by `systemd-analyze security`, the service user's sysusers.d entry
+# creates user and group kova, a second install
 # keeps the operator's configuration, and `cpack -G DEB` makes a package for
 # /usr that declares its runtime dependencies.
 set -uo pipefail
@@ -27,6 +29,15 @@ for program in kovaFlowCollector kovaFlowCapture; do expect_file "$prefix/sbin/$
 for plugin in flow_summary capture_status; do expect_file "$prefix/lib/kova/plugins/$plugin" -x; done
 expect_file "$prefix/share/kova/schema.sql" -f
 expect_file "$prefix/etc/kova/flows.conf" -f
+[ "$(stat -c %a "$prefix/etc/kova/flows.conf")" = 640 ] || fail "configuration mode is not 0640"
+expect_file "$prefix/etc/logrotate.d/kova-flow-collector" -f
+grep -q "systemctl kill --kill-whom=main --signal=SIGHUP kova-flow-collector.service" \
+  "$prefix/etc/logrotate.d/kova-flow-collector" || fail "log rotation does not signal the collector"
+mkdir -p "$tmp/sysroot/etc"
+systemd-sysusers --root="$tmp/sysroot" "$prefix/lib/sysusers.d/kova.conf" >/dev/null 2>&1 ||
+  fail "systemd-sysusers"
+grep -q "^kova:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$" "$tmp/sysroot/etc/passwd" 2>/dev/null &&
+  grep -q "^kova:x:" "$tmp/sysroot/etc/group" || fail "sysusers.d entry does not create user and group kova"
 for unit in kova-flow-collector.service kova-flow-capture.service kova-flow-capture.timer; do
   expect_file "$units/$unit" -f
 done
@@ -43,6 +54,12 @@ grep -qx "OnCalendar=minutely" "$units/kova-flow-capture.timer" || fail "timer p
 /usr/bin/systemd-analyze verify "$units/kova-flow-collector.service" \
   "$units/kova-flow-capture.service" "$units/kova-flow-capture.timer" ||
   fail "systemd-analyze verify"
+# Exposure 2.5 or lower (the threshold is in tenths) for each service.
+for unit in kova-flow-collector.service kova-flow-capture.service; do
+  /usr/bin/systemd-analyze security --offline=true --threshold=25 "$units/$unit" >"$tmp/security.txt" 2>&1 ||
+    { cat "$tmp/security.txt"; fail "systemd-analyze security: $unit"; }
+  grep -qx "User=kova" "$units/$unit" || fail "$unit does not run as kova"
+done
 # Every setting the programs read is in the example (no inline comments,
 # which would become part of a value).
 for key in log_info_file log_daemon_file log_daemon_capture core_number thread_number load_mod \
@@ -65,14 +82,15 @@ done
 dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
 for path in ./usr/sbin/kovaFlowCollector ./usr/sbin/kovaFlowCapture ./etc/kova/flows.conf \
   ./usr/lib/kova/plugins/flow_summary ./usr/lib/kova/plugins/capture_status \
-  ./usr/share/kova/schema.sql ./usr/lib/systemd/system/kova-flow-capture.timer; do
+  ./usr/share/kova/schema.sql ./usr/lib/systemd/system/kova-flow-capture.timer \
+  ./usr/lib/sysusers.d/kova.conf ./etc/logrotate.d/kova-flow-collector; do
   grep -qx "$path" "$tmp/contents" || fail "package lacks $path"
 done
 dpkg-deb -x "$deb" "$tmp/root"
 grep -qx "ExecStart=/usr/sbin/kovaFlowCollector -f /etc/kova/flows.conf" \
   "$tmp/root/usr/lib/systemd/system/kova-flow-collector.service" || fail "packaged unit paths"
-[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" = /etc/kova/flows.conf ] ||
-  fail "configuration is not a conffile"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | tr '\n' ' ')" = \
+  "/etc/kova/flows.conf /etc/logrotate.d/kova-flow-collector " ] || fail "configuration files are not conffiles"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "installation and package checks passed"
