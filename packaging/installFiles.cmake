@@ -35,9 +35,14 @@ file(INSTALL "${KOVA_PACKAGING_DIR}/kova.sysusers" DESTINATION "${CMAKE_INSTALL_
 if(EXISTS "$ENV{DESTDIR}${KOVA_CONFIG}")
   message(STATUS "Kept: $ENV{DESTDIR}${KOVA_CONFIG}")
 else()
+  # Plugins may only run from this installation's plugin directory.
+  file(READ "${KOVA_PACKAGING_DIR}/flows.conf" KOVA_CONFIG_TEXT)
+  string(REPLACE "plugin_dir=/usr/lib/kova/plugins" "plugin_dir=${CMAKE_INSTALL_PREFIX}/lib/kova/plugins"
+         KOVA_CONFIG_TEXT "${KOVA_CONFIG_TEXT}")
+  file(WRITE "${KOVA_PACKAGING_BUILD_DIR}/flows.conf" "${KOVA_CONFIG_TEXT}")
   file(INSTALL DESTINATION "${KOVA_CONFDIR}" TYPE FILE
        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
-       FILES "${KOVA_PACKAGING_DIR}/flows.conf")
+       FILES "${KOVA_PACKAGING_BUILD_DIR}/flows.conf")
 endif()
 set(KOVA_LOGROTATE "${KOVA_ETCDIR}/logrotate.d/kova-flow-collector")
 if(EXISTS "$ENV{DESTDIR}${KOVA_LOGROTATE}")

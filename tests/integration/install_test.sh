@@ -60,11 +60,13 @@ for unit in kova-flow-collector.service kova-flow-capture.service; do
     { cat "$tmp/security.txt"; fail "systemd-analyze security: $unit"; }
   grep -qx "User=kova" "$units/$unit" || fail "$unit does not run as kova"
 done
+grep -qx "plugin_dir=$prefix/lib/kova/plugins" "$prefix/etc/kova/flows.conf" ||
+  fail "plugins not confined to the installed plugin directory"
 # Every setting the programs read is in the example (no inline comments,
 # which would become part of a value).
 for key in log_info_file log_daemon_file log_daemon_capture core_number thread_number load_mod \
   interval_check_update datadir piddir connection_number PGSQL_host PGSQL_port PGSQL_db \
-  PGSQL_username PGSQL_pwd ps netflows sflows; do
+  PGSQL_username PGSQL_pwd ps netflows sflows plugin_timeout plugin_output_max result_backlog; do
   grep -Eq "^$key=[^ #]+$" "$prefix/etc/kova/flows.conf" || fail "example configuration: $key"
 done
 
