@@ -11,6 +11,7 @@
 #include "globals.h"
 #include "log.h"
 #include "mutexLock.h"
+#include "nodeMembership.h"
 #include "stopControl.h"
 
 namespace {
@@ -111,7 +112,9 @@ bool replaceFile(const std::string& path, const std::string& text) {
 void* thread_monitoring(void*) {
   bool reported_failure = false;
   while (die_kova == 0) {
-    if (!replaceFile(file_info, formatStatusReport(readStatus())) && !reported_failure) {
+    // With several hosts, the node lines follow the "TOTAL SERVICE: " line.
+    const std::string report = formatStatusReport(readStatus()) + nodeStatusLines();
+    if (!replaceFile(file_info, report) && !reported_failure) {
       write_raw("ERROR can't open file " + file_info + "\n");
       Trace("th_monitoring#ERROR can't open file ");
       reported_failure = true;

@@ -91,6 +91,10 @@ void CollectorDaemon::terminate() {
   if (process_) process_->signal(SIGTERM);
 }
 
+void CollectorDaemon::signal(int sig) {
+  if (process_) process_->signal(sig);
+}
+
 int CollectorDaemon::stop() {
   terminate();
   return waitExit();

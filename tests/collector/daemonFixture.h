@@ -68,6 +68,8 @@ class CollectorDaemon {
 
   // Sends SIGTERM and returns at once.
   void terminate();
+  // Sends sig (SIGKILL: a host that dies without a goodbye).
+  void signal(int sig);
   // terminate(), then the exit code once it has ended (-1 when killed by a
   // signal or still running after kDaemonWait).
   int stop();
