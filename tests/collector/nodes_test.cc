@@ -201,6 +201,34 @@ TEST_F(Nodes, EveryCollectorRunsOnExactlyOneNodePinnedOnTheirOwn) {
   EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages"), "0");
 }
 
+// Each node reads the pending rows; each change reaches the node that runs
+// the collector, and the rows go once all three have seen them.
+TEST_F(Nodes, AddedChangedAndDeletedCollectorsReachTheirNode) {
+  const int plugin = std::stoi(db().scalar("SELECT plugin_id FROM flows_collector_plugins"));
+  const int changed_plugin = insertPlugin(
+      node("a").writePlugin("changed.sh", "/bin/echo changed\nexit 1\n"), "2 seconds");
+  const Collector changed = run_->collectors[0], deleted = run_->collectors[24];
+  const int added = insertCollector({.plugin_id = plugin, .name = "n0", .parameter = "n0"});
+  db().exec("BEGIN; UPDATE flows_collector SET collector_plugin_id = " + std::to_string(changed_plugin) +
+            " WHERE collector_id = " + std::to_string(changed.id) + ";"
+            "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES"
+            " ('UPDATE', " + std::to_string(changed.id) + "), ('ADD', " + std::to_string(added) + ");"
+            "UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+            std::to_string(deleted.id) + "; COMMIT;");
+  run_->collectors.push_back({added, "n0", ""});
+  EXPECT_TRUE(waitFor([&] { return collectorField(changed.id, "collector_message") == "changed\n"; },
+                      kDaemonWait));
+  EXPECT_TRUE(waitFor([&] { return !collectorExists(deleted.id); }, kDaemonWait));
+  EXPECT_TRUE(waitFor([] { return pendingChangeCount() == 0; }, kDaemonWait));
+  const auto runners = settledRunners({deleted.name});
+  EXPECT_EQ(runners.size(), run_->collectors.size() - 1) << "never settled";
+  run_->collectors.erase(run_->collectors.begin() + 24);
+  int deletions = 0;
+  for (auto& [name, daemon] : run_->nodes)
+    deletions += daemon->countInLog("#INFO#supression du service " + std::to_string(deleted.id));
+  EXPECT_EQ(deletions, 1);
+}
+
 TEST_F(Nodes, SecondDaemonWithALiveNodesNameIsRefused) {
   auto twin = makeNode("a", "edge-a");
   twin->start();
