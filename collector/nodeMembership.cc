@@ -93,7 +93,10 @@ std::vector<NodeInfo> readNodes(pgConnectionPool& pool) {
 
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
-  for (size_t i = 0; i < names.size(); ++i) text += (i > 0 ? "," : "") + names[i];
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += ",";
+    text += names[i];
+  }
   return text;
 }
 
@@ -208,6 +211,8 @@ bool joinNodes(std::vector<pthread_t>* threads) {
   pthread_t thread;
   if (pthread_create(&thread, nullptr, thread_node_lease, nullptr) != 0) {
     write_log("ERR", "node " + node_name + ": cannot start the lease thread");
+    LeaseLoop(*lease_pool).giveUp();  // a restart need not wait for it to run out
+    lease_pool.reset();
     return false;
   }
   threads->push_back(thread);
