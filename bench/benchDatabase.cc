@@ -70,4 +70,24 @@ Timeliness analyseStarts(kova_test::TestDatabase& db, long long from_us, long lo
   return result;
 }
 
+Restarts firstStartsAfter(kova_test::TestDatabase& db, const std::vector<int>& ids,
+                          long long from_us) {
+  std::string array = "{";
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (i > 0) array += ",";
+    array += std::to_string(ids[i]);
+  }
+  array += "}";
+  const auto row = db.query(
+      "SELECT count(*), min(m), max(m) FROM (SELECT stat_collector_id,"
+      " min((stat_data->>'t')::bigint) AS m FROM flows_stats WHERE stat_collector_id = ANY('" +
+      array + "'::int[]) AND (stat_data->>'t')::bigint > " + std::to_string(from_us) +
+      " GROUP BY 1) AS firsts");
+  Restarts restarts;
+  restarts.started = std::stoll(row[0][0]);
+  restarts.earliest_us = row[0][1].empty() ? 0 : std::stoll(row[0][1]);
+  restarts.latest_us = row[0][2].empty() ? 0 : std::stoll(row[0][2]);
+  return restarts;
+}
+
 }  // namespace kova_bench

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "pgHarness.h"
 
@@ -29,5 +30,15 @@ struct Timeliness {
 };
 Timeliness analyseStarts(kova_test::TestDatabase& db, long long from_us, long long to_us,
                          long long interval_us);
+
+// The first plugin start after from_us of each of these collectors: how
+// many have started again, the earliest and the latest of those firsts.
+struct Restarts {
+  long long started = 0;
+  long long earliest_us = 0;
+  long long latest_us = 0;
+};
+Restarts firstStartsAfter(kova_test::TestDatabase& db, const std::vector<int>& ids,
+                          long long from_us);
 
 }  // namespace kova_bench

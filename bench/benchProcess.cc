@@ -25,12 +25,12 @@ std::vector<std::string> redirected(const std::string& console, const std::vecto
 }
 
 std::string daemonConfig(const kova_test::TempDir& dir, const Shape& shape, int load_mod,
-                         kova_test::TestDatabase& db) {
+                         kova_test::TestDatabase& db, const std::string& node_name) {
   // The change watcher polls once at start, then never within a phase.
   return "[LOG]\nlog_info_file=" + dir.file("status.txt") + "\nlog_daemon_file=" +
          dir.file("daemon.log") + "\n\n[KOVA]\ncore_number=" + std::to_string(shape.groups) +
          "\nthread_number=" + std::to_string(shape.threads) + "\nload_mod=" +
-         std::to_string(load_mod) + "\ninterval_check_update=3600\n\n" +
+         std::to_string(load_mod) + "\ninterval_check_update=3600\nnode_name=" + node_name + "\n\n" +
          db.postgresqlSection(shape.connections);
 }
 
@@ -50,10 +50,16 @@ bool BenchProcess::stop(std::chrono::seconds timeout) {
   return false;
 }
 
+void BenchProcess::kill() {
+  process_->signal(SIGKILL);
+  process_->wait();
+}
+
 std::unique_ptr<BenchProcess> startDaemon(const std::string& binary, const Shape& shape,
-                                          int load_mod, kova_test::TestDatabase& db) {
+                                          int load_mod, kova_test::TestDatabase& db,
+                                          const std::string& node_name) {
   auto dir = std::make_unique<kova_test::TempDir>();
-  kova_test::writeFile(dir->file("flows.conf"), daemonConfig(*dir, shape, load_mod, db));
+  kova_test::writeFile(dir->file("flows.conf"), daemonConfig(*dir, shape, load_mod, db, node_name));
   const std::string config = dir->file("flows.conf");
   return std::make_unique<BenchProcess>(std::move(dir), std::vector<std::string>{binary, "-f", config});
 }

@@ -37,6 +37,8 @@ class BenchProcess {
   // SIGTERM, then up to timeout for the exit. False when it had to be
   // killed or exited with a status other than 0.
   bool stop(std::chrono::seconds timeout = std::chrono::seconds(60));
+  // SIGKILL and reap: a host that dies without a goodbye.
+  void kill();
 
  private:
   std::unique_ptr<kova_test::TempDir> dir_;
@@ -44,9 +46,11 @@ class BenchProcess {
 };
 
 // kovaFlowCollector on the test database, with its configuration, daemon
-// log (daemon.log) and status file in its directory.
+// log (daemon.log) and status file in its directory; a node of several
+// when node_name is not empty.
 std::unique_ptr<BenchProcess> startDaemon(const std::string& binary, const Shape& shape,
-                                          int load_mod, kova_test::TestDatabase& db);
+                                          int load_mod, kova_test::TestDatabase& db,
+                                          const std::string& node_name = "");
 // True once the daemon logged "KOVA was starting...." (start-up done,
 // collectors loaded, workers started).
 bool waitDaemonRunning(BenchProcess& daemon, std::chrono::seconds timeout);

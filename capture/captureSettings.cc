@@ -1,6 +1,9 @@
 // Configuration keys of kovaFlowCapture: one place that knows their names.
 #include "captureSettings.h"
 
+#include "convertTo.h"
+#include "nodeChannels.h"
+
 std::string readLogPath(iniConfig& config) { return config.getKey("LOG", "log_daemon_capture"); }
 
 CaptureSettings readCaptureSettings(iniConfig& config) {
@@ -10,5 +13,11 @@ CaptureSettings readCaptureSettings(iniConfig& config) {
   settings.ps = config.getKey("BINARY", "ps");
   settings.netflows = config.getKey("BINARY", "netflows");
   settings.sflows = config.getKey("BINARY", "sflows");
+  settings.node_name = trim(config.getKey("KOVA", "node_name"));
+  settings.node_channels = parseNodeChannels(config.getKey("KOVA", "node_channels"));
   return settings;
+}
+
+bool CaptureSettings::capturesHere(const std::string& channel) const {
+  return node_name.empty() || channelMatches(node_channels, channel);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "iniConfig.h"
 
@@ -13,11 +14,19 @@ struct CaptureSettings {
   std::string ps;        // [BINARY] process lister
   std::string netflows;  // [BINARY] nfcapd
   std::string sflows;    // [BINARY] sfcapd
+  // [KOVA] node_name and node_channels: with a node name, only the
+  // channels this host claims are started, checked and stopped here.
+  std::string node_name;
+  std::vector<std::string> node_channels;
+
+  // True for every channel without a node name, else for this node's own.
+  bool capturesHere(const std::string& channel) const;
 };
 
 // "log_daemon_capture" of [LOG]. It is the first read of the file, so it is
 // the call that raises FileException when the file cannot be opened.
 std::string readLogPath(iniConfig& config);
 
-// datadir and piddir from [KOVA], then ps, netflows and sflows from [BINARY].
+// datadir and piddir from [KOVA], then ps, netflows and sflows from
+// [BINARY], then node_name and node_channels from [KOVA].
 CaptureSettings readCaptureSettings(iniConfig& config);

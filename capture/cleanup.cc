@@ -122,6 +122,8 @@ void cleanDeletedChannels(pgConnectionPool& pool, service& listing,
         PQgetvalue(rows.get(), row, 0),
         Channel{PQgetvalue(rows.get(), row, 1), PQgetvalue(rows.get(), row, 2),
                 PQgetvalue(rows.get(), row, 3)}};
+    // Left for the host that captures it to stop and delete.
+    if (!settings.capturesHere(deleted.channel.name)) continue;
     cleanOne(pool, listing, settings, deleted);
   }
 }

@@ -51,6 +51,8 @@ void reconcileChannels(pgConnectionPool& pool, service& listing, const CaptureSe
   ChannelStarter starter(settings);
   for (int row = 0; row < PQntuples(rows.get()); ++row) {
     const Channel channel = channelAt(rows.get(), row);
+    // Another host's channel: its capture files belong there.
+    if (!settings.capturesHere(channel.name)) continue;
     write_log("INFO", "SEARCH channel: " + channel.name);
     const bool netflow = isNetflow(channel);
     const std::string& running = netflow ? netflowListing : sflowListing;

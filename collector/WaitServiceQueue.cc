@@ -1,6 +1,8 @@
 // WaitServiceQueue: heap operations under the queue's mutex.
 #include "WaitServiceQueue.h"
 
+#include <sys/time.h>
+
 #include <algorithm>
 
 #include "mutexLock.h"
@@ -24,14 +26,24 @@ bool DueLater(const service& a, const service& b) {
 }
 }  // namespace
 
-WaitServiceQueue::WaitServiceQueue() { pthread_mutex_init(&mutex, nullptr); }
+WaitServiceQueue::WaitServiceQueue() {
+  pthread_mutex_init(&mutex, nullptr);
+  pthread_cond_init(&earlier, nullptr);
+}
 
-WaitServiceQueue::~WaitServiceQueue() { pthread_mutex_destroy(&mutex); }
+WaitServiceQueue::~WaitServiceQueue() {
+  pthread_cond_destroy(&earlier);
+  pthread_mutex_destroy(&mutex);
+}
 
 void WaitServiceQueue::push(service record) {
   MutexLock lock(&mutex);
+  // Only a new earliest second changes when the release thread must wake;
+  // a worker putting back a service due one interval later does not.
+  const bool new_front = heap.empty() || dueSecond(record) < dueSecond(heap.front());
   heap.push_back(std::move(record));
   std::push_heap(heap.begin(), heap.end(), DueLater);
+  if (new_front) pthread_cond_signal(&earlier);
 }
 
 service WaitServiceQueue::front() {
@@ -55,6 +67,51 @@ bool WaitServiceQueue::popDue(int32_t now_seconds, service* out) {
   *out = std::move(heap.back());
   heap.pop_back();
   return true;
+}
+
+bool WaitServiceQueue::waitForDue(service* out, std::chrono::milliseconds bound) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  const long long bound_us = now.tv_sec * 1000000LL + now.tv_usec + bound.count() * 1000LL;
+  MutexLock lock(&mutex);
+  for (;;) {
+    if (woken) return false;
+    gettimeofday(&now, nullptr);
+    const long long now_us = now.tv_sec * 1000000LL + now.tv_usec;
+    if (!heap.empty() && static_cast<int32_t>(now.tv_sec) >= dueSecond(heap.front())) {
+      std::pop_heap(heap.begin(), heap.end(), DueLater);
+      *out = std::move(heap.back());
+      heap.pop_back();
+      return true;
+    }
+    if (now_us >= bound_us) return false;
+    long long wake_us = bound_us;
+    if (!heap.empty()) wake_us = std::min(wake_us, dueSecond(heap.front()) * 1000000LL);
+    // The due times come from gettimeofday, and so does the condition
+    // variable's default clock.
+    const struct timespec until = {static_cast<time_t>(wake_us / 1000000),
+                                   static_cast<long>(wake_us % 1000000) * 1000};
+    pthread_cond_timedwait(&earlier, &mutex, &until);
+  }
+}
+
+void WaitServiceQueue::wakeAll() {
+  MutexLock lock(&mutex);
+  woken = true;
+  pthread_cond_broadcast(&earlier);
+}
+
+std::vector<uint64_t> WaitServiceQueue::removeIds(const std::unordered_set<uint64_t>& ids) {
+  MutexLock lock(&mutex);
+  std::vector<uint64_t> removed;
+  auto kept = std::partition(heap.begin(), heap.end(), [&](const service& record) {
+    return ids.count(record.Service_id) == 0;
+  });
+  for (auto it = kept; it != heap.end(); ++it) removed.push_back(it->Service_id);
+  if (removed.empty()) return removed;
+  heap.erase(kept, heap.end());
+  std::make_heap(heap.begin(), heap.end(), DueLater);
+  return removed;
 }
 
 bool WaitServiceQueue::empty() {

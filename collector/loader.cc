@@ -11,6 +11,7 @@
 #include "convertTo.h"
 #include "globals.h"
 #include "log.h"
+#include "nodeMembership.h"
 #include "pgResult.h"
 
 namespace {
@@ -34,6 +35,21 @@ int intervalMilliseconds(const std::string& text) {
   return static_cast<int>(seconds) * 1000;
 }
 
+PGresult* runStatement(pgConnectionPool* pool, const std::string& statement,
+                       const std::vector<std::string>& params) {
+  return params.empty() ? pool->executePrepareRequest(statement)
+                        : pool->executePrepareRequest(statement, params);
+}
+
+// A lone scheduler reads nothing more of the row than it always did.
+bool runsHere(PGresult* result, int row) {
+  if (!nodeMode()) return true;
+  return nodeRunsHere(std::stoull(column(result, row, kColumnCollectorId)),
+                      column(result, row, kColumnChannelName));
+}
+
+}  // namespace
+
 struct timeval randomFirstDue() {
   struct timeval now;
   gettimeofday(&now, nullptr);
@@ -50,8 +66,6 @@ void placeService(service& record) {
   core->addLoad(load);
   Trace("Chargement dans la queue numéros sucess");
 }
-
-}  // namespace
 
 service buildServiceFromRow(PGresult* result, int row) {
   Trace("Chargement dans la queue " + column(result, row, kColumnCollectorId));
@@ -95,12 +109,23 @@ std::string replaceServiceParameter(std::string parameter, PGresult* result, int
 }
 
 void load_script(pgConnectionPool* pool, std::string statement) {
+  load_script(pool, std::move(statement), {});
+}
+
+void load_script(pgConnectionPool* pool, std::string statement, std::vector<std::string> params) {
   srand(static_cast<unsigned>(time(nullptr)));
-  PgResult result(pool->executePrepareRequest(statement));
+  PgResult result(runStatement(pool, statement, params));
   const int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row) {
     try {
+      if (!runsHere(result.get(), row)) continue;
       service record = buildServiceFromRow(result.get(), row);
+      if (!nodeClaim(record.Service_id)) {
+        // Taken over from another node before this row was read.
+        record.next_exec_time = randomFirstDue();
+        serviceUpdate.addService(std::move(record));
+        continue;
+      }
       const std::string lastexec = column(result.get(), row, kColumnLastExec);
       if (lastexec.empty()) {
         record.next_exec_time = randomFirstDue();
@@ -119,10 +144,17 @@ void load_script(pgConnectionPool* pool, std::string statement) {
 }
 
 void load_UpdateService(pgConnectionPool* pool, std::string statement) {
-  PgResult result(pool->executePrepareRequest(statement));
+  load_UpdateService(pool, std::move(statement), {});
+}
+
+void load_UpdateService(pgConnectionPool* pool, std::string statement,
+                        std::vector<std::string> params) {
+  PgResult result(runStatement(pool, statement, params));
   const int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row) {
     try {
+      if (nodeMode() && !nodeHolds(std::stoull(column(result.get(), row, kColumnCollectorId))))
+        continue;
       service record = buildServiceFromRow(result.get(), row);
       record.next_exec_time = randomFirstDue();
       serviceUpdate.addService(std::move(record));

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <libpq-fe.h>
+#include <sys/time.h>
 
 #include <string>
+#include <vector>
 
 #include "pgConnectionPool.h"
 #include "service.h"
@@ -23,11 +25,17 @@ enum CollectorColumn {
 // Runs the prepared statement (no parameters) on pool and queues one new
 // service per row on the least-loaded core record. A failing statement
 // throws PostgresqlException; a bad row is logged and skipped.
+// With several hosts, only the rows of collectors this node runs are kept,
+// and a collector it schedules already gets the row as its new definition.
 void load_script(pgConnectionPool* pool, std::string statement);
+void load_script(pgConnectionPool* pool, std::string statement, std::vector<std::string> params);
 
 // Runs the prepared statement and stores one new definition per row in
 // serviceUpdate, for the worker that next takes that collector.
+// Rows of collectors this node does not schedule are skipped.
 void load_UpdateService(pgConnectionPool* pool, std::string statement);
+void load_UpdateService(pgConnectionPool* pool, std::string statement,
+                        std::vector<std::string> params);
 
 // Fills the first "$CHANNEL" (the row's channel, or allChannel when it has
 // none) and the first "$INTERVAL" (the interval text as returned).
@@ -40,3 +48,11 @@ service buildServiceFromRow(PGresult* result, int row);
 
 // Index in vec_core of the record with the smallest load, lowest on ties.
 size_t leastLoadedCore();
+
+// Pushes the record into the least-loaded core record's waiting queue and
+// adds its load there.
+void placeService(service& record);
+
+// Now plus rand() % modulo_rand seconds: the first run of a collector that
+// never ran.
+struct timeval randomFirstDue();

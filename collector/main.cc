@@ -21,6 +21,7 @@
 #include "log.h"
 #include "pgResult.h"
 #include "monitor.h"
+#include "nodeMembership.h"
 #include "pluginDirs.h"
 #include "mutexLock.h"
 #include "releaser.h"
@@ -84,6 +85,7 @@ void stopEverything() {
   {
     MutexLock lock(&mutex_vec_core);
     for (infoThread* record : vec_core) record->execute_queue->wakeAll();
+    for (infoThread* record : vec_core) record->wait_queue->wakeAll();  // release threads
   }
   joinAll(&started.workers);
   joinAll(&started.replay);
@@ -208,6 +210,7 @@ int startUp() {
     write_log("ERR", settings.problem);
     return 1;
   }
+  if (!readNodeKeys(config)) return 1;  // several hosts
   applySettings(settings);
   blockStopSignal();
   write_log("INFO", "KOVA Database connection ....");
@@ -225,6 +228,7 @@ int startUp() {
     write_log("ERR", "There are not channel configure");
     return 0;
   }
+  if (!joinNodes(&started.others)) return 1;  // several hosts: lease, or refusal
   write_log("INFO", "Mutex INIT");
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
@@ -235,6 +239,7 @@ int startUp() {
   pgSQL->prepareRequest("loadService", sql::kLoadService);
   load_script(pgSQL, "loadService");
   write_log("INFO", "LOAD SERVICE SUCCESS");
+  nodesLoaded();  // several hosts: collectors may move from now on
   startWorkers();
   startThread(thread_load_delete_service, nullptr, &started.others);
   write_log("INFO", "KOVA was starting....");

@@ -9,6 +9,7 @@
 #include "globals.h"
 #include "log.h"
 #include "mutexLock.h"
+#include "nodeMembership.h"
 #include "stopControl.h"
 
 namespace {
@@ -87,8 +88,11 @@ void* thread_monitoring(void*) {
   bool reported_failure = false;
   while (die_kova == 0) {
     // No path configured: nothing to replace (and no stray ".tmp" in the
-    // working directory).
-    const bool written = !file_info.empty() && replaceFile(file_info, formatStatusReport(readStatus()));
+    // working directory). With several hosts, the node lines follow the
+    // "TOTAL SERVICE: " line.
+    const bool written =
+        !file_info.empty() &&
+        replaceFile(file_info, formatStatusReport(readStatus()) + nodeStatusLines());
     if (!written && !reported_failure) {
       write_raw("ERROR can't open file " + file_info + "\n");
       Trace("th_monitoring#ERROR can't open file ");

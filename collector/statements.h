@@ -50,4 +50,66 @@ inline constexpr const char* kPurgePending = "DELETE FROM flows_updel_collector"
 inline constexpr const char* kCheckDeleteCollector =
     "SELECT collector_id FROM flows_collector WHERE collector_delete=TRUE";
 
+// Several hosts on one database. The lease expiry is always computed by
+// the database clock, so the hosts' clocks never matter.
+inline constexpr const char* kCreateNodeTables =
+    "SET LOCAL client_min_messages = warning;"
+    // Concurrent CREATE TABLE IF NOT EXISTS of one name can still fail on
+    // the catalog's unique index; the lock makes the nodes take turns.
+    "SELECT pg_advisory_xact_lock(1802466913);"
+    "CREATE TABLE IF NOT EXISTS flows_node ("
+    " node_name text PRIMARY KEY,"
+    " node_channels text NOT NULL DEFAULT '',"
+    " node_expiry timestamp with time zone NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS flows_node_change ("
+    " node_name text NOT NULL REFERENCES flows_node (node_name) ON DELETE CASCADE,"
+    " updel_id integer NOT NULL REFERENCES flows_updel_collector (updel_id) ON DELETE CASCADE,"
+    " PRIMARY KEY (updel_id, node_name));";
+// Takes the row unless another daemon holds a lease on it that has not run
+// out: no row comes back then.
+inline constexpr const char* kClaimNode =
+    "INSERT INTO flows_node (node_name, node_channels, node_expiry)"
+    " VALUES ($1, $2, now() + interval '15 s') ON CONFLICT (node_name) DO UPDATE"
+    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry"
+    " WHERE flows_node.node_expiry <= now() RETURNING node_name";
+// Also puts the row back when an operator deleted it while the node runs.
+inline constexpr const char* kRenewNode =
+    "INSERT INTO flows_node (node_name, node_channels, node_expiry)"
+    " VALUES ($1, $2, now() + interval '15 s') ON CONFLICT (node_name) DO UPDATE"
+    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry";
+inline constexpr const char* kExpireNode =
+    "UPDATE flows_node SET node_expiry = now() WHERE node_name = $1";
+inline constexpr const char* kSelectNodes =
+    "SELECT node_name, node_channels, node_expiry > now() FROM flows_node";
+// Every pending change this node has seen: applied, or of no concern to it.
+inline constexpr const char* kAckPending =
+    "INSERT INTO flows_node_change (node_name, updel_id)"
+    " SELECT $1, updel_id FROM flows_updel_collector ON CONFLICT DO NOTHING";
+// A change goes once every live node has seen it, and never before this
+// node has (even when its own lease has run out meanwhile).
+inline constexpr const char* kPurgeSeenPending =
+    "DELETE FROM flows_updel_collector u WHERE EXISTS (SELECT 1 FROM flows_node_change a"
+    " WHERE a.node_name = $1 AND a.updel_id = u.updel_id) AND NOT EXISTS (SELECT 1 FROM"
+    " flows_node n WHERE n.node_expiry > now() AND NOT EXISTS (SELECT 1 FROM"
+    " flows_node_change a WHERE a.node_name = n.node_name AND a.updel_id = u.updel_id))";
+inline constexpr const char* kUnseenByNode =
+    " AND NOT EXISTS (SELECT 1 FROM flows_node_change a WHERE a.node_name = $1"
+    " AND a.updel_id = flows_updel_collector.updel_id)";
+inline constexpr const char* kSelectPlacements =
+    "SELECT collector_id, channel_name FROM flows_collector"
+    " LEFT JOIN flows_channel ON collector_channel_id = channel_id";
+// The column contract of the loaders, then the deletion mark.
+inline constexpr const char* kTakeOverCollectors =
+    "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
+    "interval,collector_name,collector_parameter, channel_name, channel_protocol, "
+    "channel_port, channel_ip_dist,plugin_id, EXTRACT(EPOCH FROM "
+    "collector_last_execution)::INT as lastexec, collector_delete FROM flows_collector_plugins "
+    "JOIN flows_collector ON collector_plugin_id=plugin_id LEFT JOIN flows_channel ON "
+    "collector_channel_id = channel_id WHERE collector_id = ANY($1::bigint[])";
+// Once per outage: a collector already showing it is left alone.
+inline constexpr const char* kRecordNodeDown =
+    "UPDATE flows_collector SET collector_last_execution=NOW(), collector_state=3,"
+    " collector_message=$1 WHERE collector_id = ANY($2::bigint[])"
+    " AND collector_message IS DISTINCT FROM $1";
+
 }  // namespace sql

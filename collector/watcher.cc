@@ -5,6 +5,10 @@
 // used by this thread only once start-up is over): the purge then deletes
 // exactly the rows the reads saw, and rows committed meanwhile by the
 // administration side survive to the next cycle instead of being lost.
+//
+// With several hosts each node marks the rows it has seen in
+// flows_node_change, in the same snapshot as its reads, and a row goes
+// only once every live node has seen it.
 #include "watcher.h"
 
 #include <libpq-fe.h>
@@ -21,6 +25,7 @@
 #include "log.h"
 #include "pgResult.h"
 #include "mutexLock.h"
+#include "nodeMembership.h"
 #include "statements.h"
 #include "stopControl.h"
 
@@ -34,6 +39,14 @@ void prepareStatements() {
   pgSQL->prepareRequest("deleteCollector", sql::kDeleteCollector, 1);
   pgSQL->prepareRequest("purgePending", sql::kPurgePending);
   pgSQL->prepareRequest("checkDeleteCollector", sql::kCheckDeleteCollector);
+  if (nodeMode()) {
+    pgSQL->prepareRequest("nodeUpdateCollector",
+                          query + " WHERE updel_collector_type='UPDATE'" + sql::kUnseenByNode, 1);
+    pgSQL->prepareRequest("nodeNewCollector",
+                          query + " WHERE updel_collector_type='ADD'" + sql::kUnseenByNode, 1);
+    pgSQL->prepareRequest("nodeAckPending", sql::kAckPending, 1);
+    pgSQL->prepareRequest("nodePurgePending", sql::kPurgeSeenPending, 1);
+  }
   Trace("th_loaddel#préparation des requêtes ==> SUCCESS");
 }
 
@@ -55,6 +68,9 @@ void listMarkedCollectors(const std::vector<service>& retries) {
   PgResult result(pgSQL->executePrepareRequest("checkDeleteCollector"));
   for (int row = 0; row < PQntuples(result.get()); ++row) {
     const unsigned long long id = stringToLongInt(PQgetvalue(result.get(), row, 0));
+    // Another node's collector: its id must not linger here for a later
+    // collector that reuses it.
+    if (!nodeHolds(id)) continue;
     if (serviceDeleteList.find(id) || inDeleteQueue(id) || awaitingRetry(retries, id)) continue;
     serviceDeleteList.push(id);
   }
@@ -72,6 +88,23 @@ void readPendingChanges(const std::vector<service>& retries) {
   Trace("th_loaddel#purge de la table d'attente");
   PQclear(pgSQL->executePrepareRequest("purgePending"));
   PQclear(pgSQL->executeRequest("COMMIT"));
+  Trace("th_loaddel#purge reussi");
+}
+
+void readNodeChanges(const std::vector<service>& retries) {
+  const std::vector<std::string> node{nodeName()};
+  PQclear(pgSQL->executeRequest("BEGIN ISOLATION LEVEL REPEATABLE READ"));
+  Trace("th_loaddel#on test s'il y a des nouveaux services");
+  load_script(pgSQL, "nodeNewCollector", node);
+  Trace("th_loaddel#test s'il y a des services à mettre à jour");
+  load_UpdateService(pgSQL, "nodeUpdateCollector", node);
+  listMarkedCollectors(retries);
+  PQclear(pgSQL->executePrepareRequest("nodeAckPending", node));
+  PQclear(pgSQL->executeRequest("COMMIT"));
+  // Outside the snapshot: two nodes purging one row must not fail on each
+  // other's deletion.
+  Trace("th_loaddel#purge de la table d'attente");
+  PQclear(pgSQL->executePrepareRequest("nodePurgePending", node));
   Trace("th_loaddel#purge reussi");
 }
 
@@ -95,6 +128,7 @@ bool deleteRow(const service& record) {
   // An id listed again after the drop would otherwise stay for ever.
   while (serviceDeleteList.erase(record.Service_id)) {
   }
+  nodeForget(record.Service_id);
   Trace("th_loaddel#suppression reussi");
   return true;
 }
@@ -120,7 +154,11 @@ void runCycles() {
   std::vector<service> retries;
   while (die_kova == 0) {
     try {
-      readPendingChanges(retries);
+      if (nodeMode()) {
+        readNodeChanges(retries);
+      } else {
+        readPendingChanges(retries);
+      }
     } catch (const PostgresqlException& error) {
       write_log("ERR", std::string("EXEC th loaddell: ") + error.what());
       rollbackQuietly();

@@ -74,3 +74,22 @@ CREATE INDEX IF NOT EXISTS flows_collector_channel_idx ON flows_collector (colle
 CREATE INDEX IF NOT EXISTS flows_updel_collector_collector_idx
   ON flows_updel_collector (updel_collector_id);
 CREATE INDEX IF NOT EXISTS flows_stats_collector_idx ON flows_stats (stat_collector_id);
+
+-- Several hosts on one database (key node_name). kovaFlowCollector creates
+-- these two itself when they are missing, with these same definitions.
+-- One lease row per node: it is live while node_expiry, set by the
+-- database clock, lies ahead. A dead node's row and its claims stay until
+-- an operator deletes the row.
+CREATE TABLE IF NOT EXISTS flows_node (
+  node_name text PRIMARY KEY,
+  node_channels text NOT NULL DEFAULT '',
+  node_expiry timestamp with time zone NOT NULL
+);
+
+-- The pending changes each node has seen; a change row is purged once
+-- every live node has seen it.
+CREATE TABLE IF NOT EXISTS flows_node_change (
+  node_name text NOT NULL REFERENCES flows_node (node_name) ON DELETE CASCADE,
+  updel_id integer NOT NULL REFERENCES flows_updel_collector (updel_id) ON DELETE CASCADE,
+  PRIMARY KEY (updel_id, node_name)
+);

@@ -263,6 +263,39 @@ TEST_F(KovaFlowCapture, AHungToolStartIsKilledAndThePassGoesOn) {
   EXPECT_FALSE(ended(pidOf(nf)));
 }
 
+TEST_F(KovaFlowCapture, TwoNodesEachStartAndStopOnlyTheirOwnChannels) {
+  const std::string conf1 = dir_.file("flows1.conf"), conf2 = dir_.file("flows2.conf");
+  const auto withNode = [&](const std::string& path, const std::string& name, const std::string& channels) {
+    std::string text = readFile(conf_);
+    text.replace(text.find("[KOVA]\n"), 7, "[KOVA]\nnode_name=" + name + "\nnode_channels=" + channels + "\n");
+    kova_test::writeFile(path, text);
+  };
+  withNode(conf1, "n1", "n1-*");
+  withNode(conf2, "n2", "n2-a");
+  const int p1 = freePort(20000, 40000), p2 = freePort(40001, 50000), spare = freePort(50001, 60000);
+  addChannel("n1-a", "netflow", p1);
+  addChannel("n2-a", "netflow", p2);
+  addChannel("spare", "netflow", spare);
+  ASSERT_EQ(run(conf1).status, 0);
+  ASSERT_TRUE(waitFor([&] { return pidOf(p1) > 1; })) << readFile(log_);
+  const Outcome second = run(conf2);
+  ASSERT_EQ(second.status, 0);
+  ASSERT_TRUE(waitFor([&] { return pidOf(p2) > 1; })) << second.log;
+  EXPECT_FALSE(contains(second.log, "SEARCH channel: n1-a")) << second.log;
+  EXPECT_FALSE(std::filesystem::exists(pidFile(spare)));  // nobody's channel
+  const pid_t first = pidOf(p1), other = pidOf(p2);
+
+  db().exec("UPDATE flows_channel SET channel_delete = true WHERE channel_name <> 'spare'");
+  ASSERT_EQ(run(conf2).status, 0);
+  EXPECT_TRUE(waitFor([&] { return ended(other); }));
+  EXPECT_FALSE(ended(first));
+  EXPECT_EQ(db().scalar("SELECT string_agg(channel_name, ',' ORDER BY channel_name) FROM flows_channel"),
+            "n1-a,spare");
+  ASSERT_EQ(run(conf1).status, 0);
+  EXPECT_TRUE(waitFor([&] { return ended(first); }));
+  EXPECT_EQ(channelCount(), "1");
+}
+
 TEST_F(KovaFlowCapture, MissingConfigurationOrUnopenableLog) {
   const Outcome missing = run(dir_.file("none.conf"));
   EXPECT_EQ(missing.status, 1);

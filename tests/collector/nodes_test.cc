@@ -1,0 +1,288 @@
+// Several kovaFlowCollector nodes sharing the test database: where each
+// collector runs, what happens when a node dies, stops or is started twice.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "daemonFixture.h"
+#include "nodeChannels.h"
+#include "nodeOwnership.h"
+
+namespace kova_test {
+namespace {
+
+TestDatabase& db() { return TestDatabase::instance(); }
+
+TEST(NodeChannels, ListsAndPrefixPatterns) {
+  const std::vector<std::string> patterns = parseNodeChannels(" edge-a , core*,,");
+  EXPECT_EQ(patterns, (std::vector<std::string>{"edge-a", "core*"}));
+  EXPECT_TRUE(parseNodeChannels("").empty());
+  const struct {
+    std::string channel;
+    bool matches;
+  } cases[] = {{"edge-a", true}, {"edge-ab", false}, {"core", true}, {"core-7", true},
+               {"cor", false},   {"", false}};
+  for (const auto& c : cases) EXPECT_EQ(channelMatches(patterns, c.channel), c.matches) << c.channel;
+  EXPECT_TRUE(channelMatches({"*"}, "anything"));
+}
+
+TEST(NodePlacement, PinnedStayWithTheirNodeFloatingMoveLittle) {
+  std::vector<NodeInfo> nodes = {
+      {"a", {"edge-a"}, true}, {"b", {"edge-b*"}, false}, {"c", {}, true}};
+  EXPECT_EQ(placeCollector(nodes, 7, "edge-a").runner, "a");
+  const Placement down = placeCollector(nodes, 7, "edge-b1");
+  EXPECT_EQ(down.runner, "");
+  EXPECT_EQ(down.down_node, "b");
+  EXPECT_TRUE(down.recorder == "a" || down.recorder == "c");
+  // A channel nobody claims floats like a collector without one.
+  const std::string spare = placeCollector(nodes, 7, "spare").runner;
+  EXPECT_TRUE(spare == "a" || spare == "c");
+  // b comes back: only collectors moving to b move, about a third of them.
+  std::map<uint64_t, std::string> before;
+  for (uint64_t id = 1; id <= 3000; ++id) before[id] = placeCollector(nodes, id, "").runner;
+  nodes[1].live = true;
+  int moved = 0;
+  for (uint64_t id = 1; id <= 3000; ++id) {
+    const std::string now = placeCollector(nodes, id, "").runner;
+    if (now == before[id]) continue;
+    ++moved;
+    EXPECT_EQ(now, "b");
+  }
+  EXPECT_GT(moved, 800);
+  EXPECT_LT(moved, 1200);
+}
+
+// One node: a daemon with node_name and node_channels in [KOVA].
+std::unique_ptr<CollectorDaemon> makeNode(const std::string& name, const std::string& channels) {
+  auto daemon = std::make_unique<CollectorDaemon>(
+      DaemonSettings{.interval_check_update = 1, .connection_number = 1, .debug = true});
+  std::string text = daemon->configText();
+  text.replace(text.find("[KOVA]\n"), 7,
+               "[KOVA]\nnode_name=" + name + "\nnode_channels=" + channels + "\n");
+  daemon->writeConfig(text);
+  return daemon;
+}
+
+const std::map<std::string, std::string> kChannelsOf = {
+    {"a", "edge-a"}, {"b", "edge-b*"}, {"c", ""}};
+
+// Three nodes for the whole suite; the tests run in order and each leaves
+// the nodes as the next expects: a, b and c live, then b killed and back,
+// then c stopped.
+class Nodes : public ::testing::Test {
+ protected:
+  struct Collector {
+    int id;
+    std::string name;
+    std::string pinned_to;  // empty: floating
+  };
+  struct Run {
+    std::map<std::string, std::unique_ptr<CollectorDaemon>> nodes;
+    std::vector<Collector> collectors;
+    std::string plugin;
+    bool started = false;
+  };
+
+  static void SetUpTestSuite() {
+    db().resetTables();
+    // Missing tables: the three nodes starting together create them.
+    db().exec("DROP TABLE IF EXISTS flows_node_change, flows_node, node_test_outages;"
+              "CREATE TABLE node_test_outages (collector_id integer, message text);"
+              "CREATE OR REPLACE FUNCTION node_test_outage() RETURNS trigger LANGUAGE plpgsql AS"
+              " $$ BEGIN INSERT INTO node_test_outages VALUES (NEW.collector_id,"
+              " NEW.collector_message); RETURN NEW; END $$;"
+              "CREATE TRIGGER node_test_outage AFTER UPDATE ON flows_collector FOR EACH ROW"
+              " WHEN (NEW.collector_message LIKE 'DAEMON: node %') EXECUTE FUNCTION"
+              " node_test_outage();");
+    run_ = std::make_unique<Run>();
+    for (const auto& [name, channels] : kChannelsOf) run_->nodes[name] = makeNode(name, channels);
+    run_->plugin = run_->nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"c\\\": \\\"$1\\\"}\"\n");
+    const int plugin = insertPlugin(run_->plugin, "2 seconds");
+    const std::map<std::string, int> channels = {
+        {"a", insertChannel("edge-a")}, {"b", insertChannel("edge-b1")}, {"", insertChannel("spare")}};
+    auto add = [&](const std::string& name, int channel, const std::string& pinned) {
+      const int id = insertCollector(
+          {.plugin_id = plugin, .name = name, .parameter = name, .channel_id = channel});
+      run_->collectors.push_back({id, name, pinned});
+    };
+    for (int i = 0; i < 24; ++i) add("f" + std::to_string(i), 0, "");
+    for (int i = 0; i < 3; ++i) add("s" + std::to_string(i), channels.at(""), "");
+    for (const std::string node : {"a", "b"})
+      for (int i = 0; i < 2; ++i) add("p" + node + std::to_string(i), channels.at(node), node);
+    for (auto& [name, daemon] : run_->nodes) daemon->start();
+    run_->started = true;
+    for (auto& [name, daemon] : run_->nodes)
+      if (!daemon->waitForLog("#INFO#KOVA was starting....")) {
+        ADD_FAILURE() << "node " << name << " did not start:\n" << daemon->log() << daemon->console();
+        run_->started = false;
+      }
+  }
+
+  static void TearDownTestSuite() {
+    run_.reset();
+    db().exec("DROP TRIGGER IF EXISTS node_test_outage ON flows_collector;"
+              "DROP FUNCTION IF EXISTS node_test_outage(); DROP TABLE IF EXISTS node_test_outages;");
+  }
+
+  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the nodes did not start"; }
+
+  static CollectorDaemon& node(const std::string& name) { return *run_->nodes.at(name); }
+
+  // Runs of each collector per node so far, from the nodes' debug traces.
+  static std::map<std::string, std::map<std::string, int>> runCounts() {
+    std::map<std::string, std::map<std::string, int>> counts;
+    for (auto& [name, daemon] : run_->nodes)
+      for (const Collector& c : run_->collectors)
+        counts[c.name][name] = daemon->countInLog("#" + c.name + " " + c.name + " Execution du script");
+    return counts;
+  }
+
+  // Waits until, over a span in which every collector ran at least twice,
+  // each ran on one node only; returns that node per collector (empty map
+  // when it never settles). Collectors in `idle` must not run at all.
+  static std::map<std::string, std::string> settledRunners(const std::set<std::string>& idle = {}) {
+    std::map<std::string, std::string> runners;
+    waitFor([&] {
+      const auto before = runCounts();
+      if (!waitFor([&] {
+            const auto now = runCounts();
+            for (const Collector& c : run_->collectors) {
+              if (idle.count(c.name)) continue;
+              int added = 0;
+              for (const auto& [name, count] : now.at(c.name)) added += count - before.at(c.name).at(name);
+              if (added < 2) return false;
+            }
+            return true;
+          }, kDaemonWait))
+        return false;
+      const auto after = runCounts();
+      runners.clear();
+      for (const Collector& c : run_->collectors) {
+        std::vector<std::string> ran;
+        for (const auto& [name, count] : after.at(c.name))
+          if (count > before.at(c.name).at(name)) ran.push_back(name);
+        if (ran.size() != (idle.count(c.name) ? 0u : 1u)) return false;
+        if (!ran.empty()) runners[c.name] = ran[0];
+      }
+      return true;
+    }, 3 * kDaemonWait);
+    return runners;
+  }
+
+  static bool statusShows(const std::string& name, const std::string& live) {
+    return waitFor([&] {
+      return contains(node(name).status(), "\nNODE: " + name + "\nLIVE NODES: " + live + "\n");
+    }, kDaemonWait);
+  }
+
+  static int reconciles(const std::string& name) {
+    return node(name).countInLog("#DEBUG#th_node#reconcile done");
+  }
+
+  static std::unique_ptr<Run> run_;
+};
+
+std::unique_ptr<Nodes::Run> Nodes::run_;
+
+TEST_F(Nodes, EveryCollectorRunsOnExactlyOneNodePinnedOnTheirOwn) {
+  for (const std::string name : {"a", "b", "c"}) EXPECT_TRUE(statusShows(name, "a,b,c")) << name;
+  const auto runners = settledRunners();
+  ASSERT_EQ(runners.size(), run_->collectors.size()) << "never settled on one node each";
+  std::set<std::string> floating_runners;
+  for (const Collector& c : run_->collectors) {
+    if (c.pinned_to.empty()) floating_runners.insert(runners.at(c.name));
+    else EXPECT_EQ(runners.at(c.name), c.pinned_to) << c.name;
+  }
+  EXPECT_EQ(floating_runners.size(), 3u) << "floating collectors are not shared out";
+  EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages"), "0");
+}
+
+// Each node reads the pending rows; each change reaches the node that runs
+// the collector, and the rows go once all three have seen them.
+TEST_F(Nodes, AddedChangedAndDeletedCollectorsReachTheirNode) {
+  const int plugin = std::stoi(db().scalar("SELECT plugin_id FROM flows_collector_plugins"));
+  const int changed_plugin = insertPlugin(
+      node("a").writePlugin("changed.sh", "/bin/echo changed\nexit 1\n"), "2 seconds");
+  const Collector changed = run_->collectors[0], deleted = run_->collectors[24];
+  const int added = insertCollector({.plugin_id = plugin, .name = "n0", .parameter = "n0"});
+  db().exec("BEGIN; UPDATE flows_collector SET collector_plugin_id = " + std::to_string(changed_plugin) +
+            " WHERE collector_id = " + std::to_string(changed.id) + ";"
+            "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES"
+            " ('UPDATE', " + std::to_string(changed.id) + "), ('ADD', " + std::to_string(added) + ");"
+            "UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+            std::to_string(deleted.id) + "; COMMIT;");
+  run_->collectors.push_back({added, "n0", ""});
+  EXPECT_TRUE(waitFor([&] { return collectorField(changed.id, "collector_message") == "changed\n"; },
+                      kDaemonWait));
+  EXPECT_TRUE(waitFor([&] { return !collectorExists(deleted.id); }, kDaemonWait));
+  EXPECT_TRUE(waitFor([] { return pendingChangeCount() == 0; }, kDaemonWait));
+  const auto runners = settledRunners({deleted.name});
+  EXPECT_EQ(runners.size(), run_->collectors.size() - 1) << "never settled";
+  run_->collectors.erase(run_->collectors.begin() + 24);
+  int deletions = 0;
+  for (auto& [name, daemon] : run_->nodes)
+    deletions += daemon->countInLog("#INFO#supression du service " + std::to_string(deleted.id));
+  EXPECT_EQ(deletions, 1);
+}
+
+TEST_F(Nodes, SecondDaemonWithALiveNodesNameIsRefused) {
+  auto twin = makeNode("a", "edge-a");
+  twin->start();
+  EXPECT_EQ(twin->waitExit(), 1) << twin->log();
+  EXPECT_TRUE(contains(twin->log(), "#ERR#node a is already running")) << twin->log();
+  EXPECT_EQ(db().scalar("SELECT node_expiry > now() FROM flows_node WHERE node_name = 'a'"), "t");
+}
+
+TEST_F(Nodes, KilledNodesWorkMovesItsPinnedCollectorsShowTheOutageOnceThenItReturns) {
+  const auto runners = settledRunners();
+  ASSERT_EQ(runners.size(), run_->collectors.size());
+  node("b").sendSignal(SIGKILL);
+  EXPECT_EQ(node("b").waitExit(), -1);
+  std::set<std::string> pinned_b;
+  for (const Collector& c : run_->collectors)
+    if (c.pinned_to == "b") pinned_b.insert(c.name);
+  const auto moved = settledRunners(pinned_b);
+  ASSERT_EQ(moved.size(), run_->collectors.size() - pinned_b.size()) << "survivors never settled";
+  for (const auto& [name, runner] : moved) EXPECT_NE(runner, "b") << name;
+  for (const std::string name : {"a", "c"}) EXPECT_TRUE(statusShows(name, "a,c"));
+  // Two more hand-over passes on each survivor add no second record.
+  const int a_passes = reconciles("a"), c_passes = reconciles("c");
+  ASSERT_TRUE(waitFor([&] { return reconciles("a") >= a_passes + 2 && reconciles("c") >= c_passes + 2; },
+                      kDaemonWait));
+  for (const Collector& c : run_->collectors) {
+    if (c.pinned_to != "b") continue;
+    const std::string id = std::to_string(c.id);
+    EXPECT_EQ(collectorField(c.id, "collector_state"), "3") << c.name;
+    EXPECT_EQ(collectorField(c.id, "collector_message"), "DAEMON: node b is down") << c.name;
+    EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages WHERE collector_id = " + id), "1");
+    EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_stats s, flows_collector c WHERE"
+                          " stat_collector_id = " + id + " AND c.collector_id = " + id +
+                          " AND stat_time > c.collector_last_execution"), "0") << c.name;
+  }
+
+  run_->nodes["b"] = makeNode("b", kChannelsOf.at("b"));
+  ASSERT_TRUE(node("b").startAndWaitRunning());
+  const auto back = settledRunners();
+  ASSERT_EQ(back.size(), run_->collectors.size()) << "never settled after the return";
+  std::set<std::string> runners_back;
+  for (const auto& [name, runner] : back) runners_back.insert(runner);
+  EXPECT_EQ(runners_back.size(), 3u);
+  for (const std::string& name : pinned_b) EXPECT_EQ(back.at(name), "b");
+}
+
+TEST_F(Nodes, StoppedNodeGivesItsLeaseUpAtOnceAndKeepsItsRow) {
+  ASSERT_EQ(node("c").stop(), 0) << node("c").log();
+  EXPECT_EQ(db().scalar("SELECT node_expiry <= now() FROM flows_node WHERE node_name = 'c'"), "t");
+  run_->nodes.erase("c");
+  for (const std::string name : {"a", "b"}) EXPECT_TRUE(statusShows(name, "a,b"));
+  const auto runners = settledRunners();
+  ASSERT_EQ(runners.size(), run_->collectors.size());
+  for (const auto& [name, runner] : runners) EXPECT_TRUE(runner == "a" || runner == "b") << name;
+}
+
+}  // namespace
+}  // namespace kova_test
