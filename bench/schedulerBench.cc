@@ -8,7 +8,7 @@
 // saturated, the daemon at half the baseline's rate, the daemon idle with
 // 10 000 hourly collectors, the daemon holding 100 000, then one node
 // against two nodes saturated, and the failover of a killed node.
-// --only idle (or nodes) runs those phases alone. Interleaving the
+// --only idle (or nodes, or saturated) runs those phases alone. Interleaving the
 // phases lets each ratio compare figures taken a minute apart, which
 // matters on a machine shared with other work.
 #include <getopt.h>
@@ -46,7 +46,7 @@ struct Options {
   std::string plugin;
   std::string out;
   int repetitions = 3;
-  std::string only;  // "", "idle" or "nodes"
+  std::string only;  // "", "idle", "nodes" or "saturated"
   Shape shape;
 };
 
@@ -263,10 +263,8 @@ void calibrate(const Options& options, Series* series, kova_test::TestDatabase& 
 
 void repetition(const Options& options, int number, Series* series, kova_test::TestDatabase& db) {
   progress("repetition " + std::to_string(number) + " of " + std::to_string(options.repetitions));
-  if (options.only.empty()) {
-    saturationPair(options, series, db);
-    halfLoadPhase(options, series, db);
-  }
+  if (options.only.empty() || options.only == "saturated") saturationPair(options, series, db);
+  if (options.only.empty()) halfLoadPhase(options, series, db);
   if (options.only.empty() || options.only == "idle") idlePhases(options, series, db);
   if (options.only.empty() || options.only == "nodes") {
     nodesPair(options, series, db);
