@@ -61,6 +61,11 @@ def main(body):
     except Failure as failure:
         say(failure.message + "\n")
         sys.exit(failure.state)
+    except Exception as error:  # noqa: BLE001
+        # A state file edited by hand, say: the collector shows this line,
+        # where a trace on the daemon's standard error would be lost.
+        say("UNKNOWN: %s failed: %s: %s\n" % (os.path.basename(sys.argv[0]), type(error).__name__, error))
+        sys.exit(3)
     sys.exit(0)
 
 
