@@ -112,6 +112,8 @@ class EndToEnd : public kova_test::DatabaseTest {
     for (const std::string& d : {data_, run_, state_, daemonDir()}) handOver(d);
     for (const char* plugin : {"flow_summary", "capture_status"})
       fs::copy_file(std::string(KOVA_SOURCE_DIR) + "/plugins/" + plugin, plugins_ + "/" + plugin);
+    // The flow plugins' shared module sits beside them.
+    fs::copy(std::string(KOVA_SOURCE_DIR) + "/plugins/lib", plugins_ + "/lib");
     fs::copy_file(KOVA_CHILD_HELPER, plugins_ + "/child_helper");
     port_ = kova_test::freeUdpPort();
     channel_ = db().scalar(

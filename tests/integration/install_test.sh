@@ -26,7 +26,10 @@ cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1 ||
 
 units="$prefix/lib/systemd/system"
 for program in kovaFlowCollector kovaFlowCapture; do expect_file "$prefix/sbin/$program" -x; done
-for plugin in flow_summary capture_status; do expect_file "$prefix/lib/kova/plugins/$plugin" -x; done
+for plugin in flow_summary flow_top capture_status; do expect_file "$prefix/lib/kova/plugins/$plugin" -x; done
+# The flow plugins find their shared code where they are installed.
+env -i "$prefix/lib/kova/plugins/flow_top" -d "$tmp" -c none -i 60 >/dev/null
+[ $? -eq 2 ] || fail "installed flow_top does not run"
 expect_file "$prefix/share/kova/schema.sql" -f
 expect_file "$prefix/etc/kova/flows.conf" -f
 [ "$(stat -c %a "$prefix/etc/kova/flows.conf")" = 640 ] || fail "configuration mode is not 0640"
@@ -78,12 +81,13 @@ grep -q "operator's own" "$prefix/etc/kova/flows.conf" || fail "configuration ov
   { cat "$tmp/cpack.log"; exit 1; }
 deb=$(ls "$tmp"/deb/*.deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libpq5 libboost-filesystem nfdump nfdump-sflow procps; do
+for package in libpq5 libboost-filesystem nfdump nfdump-sflow procps python3; do
   [[ ", $depends" == *", $package"* ]] || fail "package does not depend on $package: $depends"
 done
 dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
 for path in ./usr/sbin/kovaFlowCollector ./usr/sbin/kovaFlowCapture ./etc/kova/flows.conf \
-  ./usr/lib/kova/plugins/flow_summary ./usr/lib/kova/plugins/capture_status \
+  ./usr/lib/kova/plugins/flow_summary ./usr/lib/kova/plugins/flow_top \
+  ./usr/lib/kova/plugins/lib/flowfiles.py ./usr/lib/kova/plugins/capture_status \
   ./usr/share/kova/schema.sql ./usr/lib/systemd/system/kova-flow-capture.timer \
   ./usr/lib/sysusers.d/kova.conf ./etc/logrotate.d/kova-flow-collector; do
   grep -qx "$path" "$tmp/contents" || fail "package lacks $path"

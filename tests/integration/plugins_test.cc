@@ -1,5 +1,5 @@
-// The bundled plugins, run as the collector runs them: flow_summary over
-// real nfcapd files, capture_status against a real nfcapd.
+// The bundled plugins, run as the collector runs them: flow_summary and
+// flow_top over real nfcapd files, capture_status against a real nfcapd.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,9 +8,12 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include "exceptions.h"
 #include "flowFixtures.h"
 #include "pgHarness.h"
+#include "service.h"
 #include "testUtil.h"
 
 namespace {
@@ -20,23 +23,54 @@ using kova_test::jsonValue;
 using kova_test::runPlugin;
 using kova_test::writeFile;
 namespace fs = std::filesystem;
+using Arguments = std::vector<std::string>;
 
-class FlowSummary : public kova_test::DatabaseTest {
+// The packets of a capture from one source address each, 192.0.2.<octet>:
+// the pcap written by the fixtures, its IPv4 source and checksum rewritten.
+void setSources(const std::string& pcap, const std::vector<uint8_t>& octets) {
+  std::string data = kova_test::readFile(pcap);
+  size_t record = 24;  // after the file header
+  for (uint8_t octet : octets) {
+    const size_t ip = record + 16 + 14, length = *reinterpret_cast<uint32_t*>(&data[record + 8]);
+    data[ip + 15] = static_cast<char>(octet);
+    data[ip + 10] = data[ip + 11] = 0;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < 20; i += 2)
+      sum += (static_cast<uint8_t>(data[ip + i]) << 8) | static_cast<uint8_t>(data[ip + i + 1]);
+    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+    data[ip + 10] = static_cast<char>(~sum >> 8);
+    data[ip + 11] = static_cast<char>(~sum & 0xff);
+    record += 16 + length;
+  }
+  writeFile(pcap, data);
+}
+
+class FlowPlugins : public kova_test::DatabaseTest {
  protected:
   // Real flow files, from nfpcapd reading made-up captures: one of 5 UDP
-  // and 2 TCP flows, copied wherever a test needs finished files, and one
-  // of 8 UDP and 4 TCP flows.
+  // and 2 TCP flows (330 bytes) from 192.0.2.1, copied wherever a test
+  // needs finished files; one of 8 UDP and 4 TCP flows; and talkers: one
+  // UDP flow of 1028 bytes from .10 (fewer flows than 192.0.2.1 of the
+  // first, more bytes), two of 128 bytes and a TCP one from .20, a TCP one
+  // from .30.
   static void SetUpTestSuite() {
     samples_ = std::make_unique<kova_test::TempDir>();
-    sampleFile_ = makeSample("small", 5, 2);
-    biggerFile_ = makeSample("bigger", 8, 4);
+    sampleFile_ = makeSample("small", kova_test::distinctFlows(5, 2), {});
+    biggerFile_ = makeSample("bigger", kova_test::distinctFlows(8, 4), {});
+    talkersFile_ = makeSample("talkers",
+                              {{17, 40000, 53, 1000}, {17, 40001, 53, 100}, {17, 40002, 53, 100},
+                               {6, 41000, 443, 0}, {6, 41001, 443, 0}},
+                              {10, 20, 20, 20, 30});
   }
   static void TearDownTestSuite() { samples_.reset(); }
 
-  static std::string makeSample(const std::string& name, int udp, int tcp) {
+  static std::string makeSample(const std::string& name,
+                                const std::vector<kova_test::FlowPacket>& packets,
+                                const std::vector<uint8_t>& sources) {
     const std::string directory = samples_->file(name), pcap = directory + ".pcap";
     fs::create_directory(directory);
-    kova_test::writePcap(pcap, kova_test::distinctFlows(udp, tcp), time(nullptr));
+    kova_test::writePcap(pcap, packets, time(nullptr));
+    if (!sources.empty()) setSources(pcap, sources);
     const std::string command =
         "/usr/bin/nfpcapd -r " + pcap + " -w " + directory + " -I sample -z >/dev/null 2>&1";
     EXPECT_EQ(system(command.c_str()), 0);
@@ -47,21 +81,40 @@ class FlowSummary : public kova_test::DatabaseTest {
   }
 
   // A finished file of a channel, in nfcapd's year/month/day layout, `age` seconds old.
-  std::string addFile(const std::string& channel, const std::string& stamp, int age) {
+  std::string addFile(const std::string& channel, const std::string& stamp, int age,
+                      const std::string& sample = sampleFile_) {
     const std::string directory = data_ + "/" + channel + "/2026/01/01";
     fs::create_directories(directory);
     const std::string path = directory + "/nfcapd." + stamp;
-    fs::copy_file(sampleFile_, path);
+    fs::copy_file(sample, path, fs::copy_options::overwrite_existing);
     fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::seconds(age));
     return path;
   }
 
-  kova_test::PluginRun summary(const std::string& channel, const std::string& interval = "60") {
-    return runPlugin("flow_summary",
-                     "-d " + data_ + " -c '" + channel + "' -i " + interval + " -s " + state_);
+  // Run with an empty environment and these arguments, as the collector
+  // runs a plugin once it has split its parameter string (which would take
+  // a quote in a channel name for its own).
+  static kova_test::PluginRun run(const std::string& plugin, const Arguments& arguments) {
+    service record;
+    record.name = plugin;
+    record.plugin_id = 1;
+    record.plugin_path = std::string(KOVA_SOURCE_DIR) + "/plugins/" + plugin;
+    record.parameter_list = arguments;
+    try {
+      record.execute();
+    } catch (const serviceException&) {
+      // A silent plugin: state and output as the runner left them.
+    }
+    return {record.state, record.output};
+  }
+  kova_test::PluginRun plugin(const std::string& name, const std::string& channel,
+                              Arguments more = {}) {
+    Arguments arguments = {"-d", data_, "-c", channel, "-i", "60", "-s", state_};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return run(name, arguments);
   }
   std::string flows(const std::string& channel) {
-    return jsonValue(summary(channel).output, "flows");
+    return jsonValue(plugin("flow_summary", channel).output, "flows");
   }
 
   void SetUp() override {
@@ -73,19 +126,20 @@ class FlowSummary : public kova_test::DatabaseTest {
   kova_test::TempDir dir_;
   const std::string data_ = dir_.file("data"), state_ = dir_.file("state");
   static inline std::unique_ptr<kova_test::TempDir> samples_;
-  static inline std::string sampleFile_, biggerFile_;
+  static inline std::string sampleFile_, biggerFile_, talkersFile_;
 };
 
-TEST_F(FlowSummary, EveryFinishedFileIsCountedByExactlyOneRun) {
+TEST_F(FlowPlugins, EveryFinishedFileIsCountedByExactlyOneRun) {
   addFile("edge", "202601010000", 30);
   writeFile(data_ + "/edge/nfcapd.current.4711", "being written");
-  const auto first = summary("edge", "60.000000");
+  const auto first = run("flow_summary", {"-d", data_, "-c", "edge", "-i", "60.000000", "-s", state_});
   ASSERT_EQ(first.state, 0) << first.output;
-  EXPECT_EQ(jsonValue(first.output, "flows"), "7");
   EXPECT_EQ(jsonValue(first.output, "files"), "1");
   EXPECT_EQ(jsonValue(first.output, "interval"), "60");
-  EXPECT_EQ(jsonValue(first.output, "protocols,udp,flows"), "5");
-  EXPECT_EQ(jsonValue(first.output, "protocols,tcp,flows"), "2");
+  EXPECT_EQ(jsonValue(first.output, "bytes"), "330");
+  EXPECT_EQ(jsonValue(first.output, "protocols"),
+            R"({"tcp":{"flows":2,"packets":2,"bytes":80},"udp":{"flows":5,"packets":5,"bytes":250},)"
+            R"("icmp":{"flows":0,"packets":0,"bytes":0},"other":{"flows":0,"packets":0,"bytes":0}})");
   EXPECT_EQ(flows("edge"), "0");
   // Finished long before it is seen (a late rotation): still counted once.
   addFile("edge", "202601010005", 0);
@@ -93,24 +147,53 @@ TEST_F(FlowSummary, EveryFinishedFileIsCountedByExactlyOneRun) {
   EXPECT_EQ(flows("edge"), "0");
 }
 
-TEST_F(FlowSummary, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
-  // A capture restarted within the time slot of its last file adds to it.
-  const std::string path = addFile("edge", "202601010000", 20);
-  EXPECT_EQ(flows("edge"), "7");
-  fs::copy_file(biggerFile_, path, fs::copy_options::overwrite_existing);
-  EXPECT_EQ(flows("edge"), "5");
-  // Smaller than before: another file under the same name, counted whole.
-  fs::copy_file(sampleFile_, path, fs::copy_options::overwrite_existing);
-  EXPECT_EQ(flows("edge"), "7");
+TEST_F(FlowPlugins, TopTalkersByBytesOfAKnownCapture) {
+  // Two files of a run: read in one pass of nfdump.
+  addFile("edge", "202601010000", 30, talkersFile_);
+  addFile("edge", "202601010005", 20);
+  const auto top = plugin("flow_top", "edge", {"-n", "2"});
+  ASSERT_EQ(top.state, 0) << top.output;
+  EXPECT_EQ(jsonValue(top.output, "files"), "2");
+  EXPECT_EQ(jsonValue(top.output, "top,srcip"),
+            R"([{"key":"192.0.2.10","flows":1,"packets":1,"bytes":1028},)"
+            R"({"key":"192.0.2.1","flows":7,"packets":7,"bytes":330}])");
+  EXPECT_EQ(jsonValue(top.output, "top,proto"),
+            R"([{"key":"17","flows":8,"packets":8,"bytes":1534},)"
+            R"({"key":"6","flows":4,"packets":4,"bytes":160}])");
 }
 
-TEST_F(FlowSummary, ChannelListSumsThemAllAndEscapesNamesInTheJson) {
-  const std::string odd = "back\\slash and blank", list = "edge:" + odd;
+TEST_F(FlowPlugins, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
+  // A capture restarted within the time slot of its last file adds to it;
+  // smaller than before, it is another file under the same name, counted whole.
+  const struct {
+    std::string plugin;
+    Arguments more;
+    std::string path;
+    std::vector<std::string> counted;
+  } cases[] = {{"flow_summary", {}, "flows", {"7", "5", "7"}},
+               {"flow_top", {"-k", "dstport"}, "top,dstport,0,flows", {"5", "3", "5"}}};
+  for (const auto& c : cases) {
+    fs::remove_all(data_ + "/edge");
+    const std::string path = addFile("edge", "202601010000", 20);
+    std::vector<std::string> counted;
+    for (const std::string& sample : {sampleFile_, biggerFile_, sampleFile_}) {
+      fs::copy_file(sample, path, fs::copy_options::overwrite_existing);
+      const auto result = plugin(c.plugin, "edge", c.more);
+      counted.push_back(jsonValue(result.output, c.path));
+    }
+    EXPECT_EQ(counted, c.counted) << c.plugin;
+  }
+}
+
+TEST_F(FlowPlugins, ChannelListSumsThemAllAndNamesComeOutAsValidJson) {
+  const std::string odd = "quote\" back\\slash \x01 control", list = "edge:" + odd;
   addFile("edge", "202601010000", 10);
   addFile(odd, "202601010000", 10);
-  const auto run = summary(list);
-  EXPECT_EQ(jsonValue(run.output, "flows"), "14") << run.output;
-  EXPECT_EQ(jsonValue(run.output, "channel"), list);
+  for (const std::string name : {"flow_summary", "flow_top"}) {
+    const auto result = plugin(name, list);
+    EXPECT_EQ(jsonValue(result.output, "files"), "2") << result.output;
+    EXPECT_EQ(jsonValue(result.output, "channel"), list);
+  }
   // Captures rotate together: a run may see the file of one channel before
   // the other's, whose file is older; it is counted by the next run.
   addFile(odd, "202601010005", 5);
@@ -119,34 +202,61 @@ TEST_F(FlowSummary, ChannelListSumsThemAllAndEscapesNamesInTheJson) {
   EXPECT_EQ(flows(list), "7");
 }
 
-TEST_F(FlowSummary, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
-  addFile("edge", "202601010000", 20);
-  const std::string bad = data_ + "/edge/2026/01/01/nfcapd.202601010005";
-  writeFile(bad, "not a flow file");
-  const auto failed = summary("edge");
-  EXPECT_EQ(failed.state, 3);
-  EXPECT_TRUE(contains(failed.output, "UNKNOWN: nfdump cannot read " + bad)) << failed.output;
-  fs::remove(bad);
-  EXPECT_EQ(flows("edge"), "7");
+TEST_F(FlowPlugins, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
+  for (const std::string name : {"flow_summary", "flow_top"}) {
+    fs::remove_all(data_ + "/edge");
+    // The bad file among others (nfdump then ends well, having read nothing).
+    const std::string bad = addFile("edge", "202601010000", 30);
+    writeFile(bad, "not a flow file");
+    addFile("edge", "202601010005", 25);
+    addFile("edge", "202601010010", 20);
+    const auto failed = plugin(name, "edge");
+    EXPECT_EQ(failed.state, 3) << name;
+    EXPECT_TRUE(contains(failed.output, "UNKNOWN: nfdump cannot read " + bad)) << failed.output;
+    fs::remove(bad);
+    const auto later = plugin(name, "edge");
+    EXPECT_EQ(jsonValue(later.output, name == "flow_top" ? "top,srcip,0,flows" : "flows"), "14")
+        << later.output;
+  }
 }
 
-TEST_F(FlowSummary, UnusableArgumentsAndMissingChannelsAreReported) {
+TEST_F(FlowPlugins, StateOfTheShellVersionIsTakenOver) {
+  // What the earlier plugin left after counting the file: a marker with
+  // the file's time and a ledger line of its counts.
+  const std::string path = addFile("edge", "202601010000", 20), old = state_ + "/edge.60";
+  writeFile(old + ".edge.last", "");
+  fs::last_write_time(old + ".edge.last", fs::last_write_time(path));
+  writeFile(old + ".ledger", "L\t7\t7\t330\t2\t2\t80\t5\t5\t250\t0\t0\t0\t0\t0\t0\t" + path + "\n");
+  fs::copy_file(biggerFile_, path, fs::copy_options::overwrite_existing);
+  EXPECT_EQ(flows("edge"), "5");
+  EXPECT_FALSE(fs::exists(old + ".ledger"));
+  EXPECT_EQ(flows("edge"), "0");
+}
+
+TEST_F(FlowPlugins, UnusableArgumentsAndMissingChannelsAreReported) {
   const struct {
-    std::string parameter;
+    std::string plugin;
+    Arguments arguments;
     int state;
     std::string message;
   } cases[] = {
-      {"-d " + data_ + " -c edge:nowhere -i 60", 2,
+      {"flow_summary", {"-d", data_, "-c", "edge:nowhere", "-i", "60"}, 2,
        "CRITICAL: channel nowhere has no capture directory " + data_ + "/nowhere"},
-      {"-d " + data_ + " -c edge -i abc", 3, "UNKNOWN: interval is not a number of seconds"},
-      {"-c edge -i 60", 3, "UNKNOWN: no data directory"},
-      {"-d " + data_ + " -c edge -i 60 -s " + dir_.file("none"), 3,
+      {"flow_top", {"-d", data_, "-c", "nowhere", "-i", "60"}, 2, "CRITICAL: channel nowhere"},
+      {"flow_summary", {"-d", data_, "-c", "edge", "-i", "abc"}, 3,
+       "UNKNOWN: interval is not a number of seconds"},
+      {"flow_summary", {"-c", "edge", "-i", "60"}, 3, "UNKNOWN: no data directory"},
+      {"flow_summary", {"-d", data_, "-c", "edge", "-i", "60", "-s", dir_.file("none")}, 3,
        "state directory " + dir_.file("none") + " does not exist"},
+      {"flow_top", {"-d", data_, "-c", "edge", "-i", "60", "-n", "0"}, 3, "UNKNOWN: N must be"},
+      {"flow_top", {"-d", data_, "-c", "edge", "-i", "60", "-k", "srcport"}, 3,
+       "UNKNOWN: unknown key srcport"},
+      {"flow_top", {"-d", data_, "-c", "edge", "-i"}, 3, "UNKNOWN: option -i requires argument"},
   };
   for (const auto& c : cases) {
-    const auto run = runPlugin("flow_summary", c.parameter);
-    EXPECT_EQ(run.state, c.state) << c.parameter;
-    EXPECT_TRUE(contains(run.output, c.message)) << c.parameter << "\n" << run.output;
+    const auto result = run(c.plugin, c.arguments);
+    EXPECT_EQ(result.state, c.state) << c.plugin << " " << c.message;
+    EXPECT_TRUE(contains(result.output, c.message)) << c.plugin << "\n" << result.output;
   }
 }
 

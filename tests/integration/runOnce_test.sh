@@ -55,7 +55,7 @@ done
 expect "$state/run1.out" "creating a PostgreSQL cluster"
 expect "$state/run1.out" "loading sql/schema.sql"
 for run in 1 2; do
-  expect "$state/run$run.out" "demonstration rows present: 2 channels, 2 plugins, 4 collectors"
+  expect "$state/run$run.out" "demonstration rows present: 2 channels, 3 plugins, 6 collectors"
   expect "$state/run$run.out" "--once: everything ran and stopped cleanly"
 done
 expect "$state/run2.out" "schema present"
@@ -66,6 +66,9 @@ for channel in demo-netflow demo-sflow; do
   cat "$state/run1.out" "$state/run2.out" |
     grep -Eq "^ $channel summary +\| \{\"channel\":\"$channel\".*\"flows\":[1-9]" ||
     fail "no summary of $channel counts a flow"
+  cat "$state/run1.out" "$state/run2.out" |
+    grep -Eq "^ $channel top +\| \{\"channel\":\"$channel\".*\"srcip\":\[\{\"key\"" ||
+    fail "no top of $channel names a source"
 done
 pgrep -af -- "$state" && fail "processes of the run are left"
 
