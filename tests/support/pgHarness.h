@@ -1,30 +1,29 @@
-// A throwaway PostgreSQL 15 server for the tests of one test binary.
+// The test database of one test binary, in the throwaway PostgreSQL 15
+// server that `pg_virtualenv -t` starts around the whole suite.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/types.h>
 
 #include <string>
 #include <vector>
 
 namespace kova_test {
 
-// Started on first use (initdb into a temporary directory, run as the
-// unprivileged `postgres` user when the tests run as root, listening on
-// 127.0.0.1 on a free port with password authentication), loaded with
-// sql/schema.sql, and stopped when the test binary exits. A watchdog
-// process stops it and removes its directory even when the test binary
-// crashes or is killed.
+// On first use, connects as the server's superuser (the PG* variables that
+// pg_virtualenv exports), creates a role and a database named after the test
+// binary, loads sql/schema.sql into it, and unsets those variables so that
+// no program a test starts can log in with them by accident. Binaries that
+// run at the same time thus never see each other's rows or roles.
 class TestDatabase {
  public:
   static TestDatabase& instance();
 
-  // "host=127.0.0.1 port=<port> dbname=<db> user=<user> password=<pwd>"
+  // "host=<host> port=<port> dbname=<db> user=<user> password=<pwd>"
   std::string conninfo() const;
-  std::string host() const { return "127.0.0.1"; }
+  std::string host() const { return host_; }
   int port() const { return port_; }
-  std::string dbname() const { return "kova_test"; }
-  std::string user() const { return "kova"; }
+  std::string dbname() const { return name_; }
+  std::string user() const { return name_; }
   std::string password() const { return "kova-test-pwd"; }
 
   // Empties the five tables and restarts their id sequences.
@@ -36,7 +35,8 @@ class TestDatabase {
   std::vector<std::vector<std::string>> query(const std::string& sql);
   // First column of the first row ("" when there is no row).
   std::string scalar(const std::string& sql);
-  // Stops and starts the server again (same port, same data).
+  // Stops and starts the whole server (same port, same data): a test that
+  // calls it must run alone (CTest RUN_SERIAL).
   void restartServer();
 
   // INI text of a configuration file whose POSTGRESQL section points here.
@@ -44,29 +44,9 @@ class TestDatabase {
 
  private:
   TestDatabase();
-  ~TestDatabase();
-  void start();
-  void startWatchdog();
-  void initCluster();
-  void startServer();
-  void stopServer(const std::string& mode);
-  void createRoleAndDatabase();
-  void removeEverything();
-  // Runs a PostgreSQL tool (as `postgres` when root); throws with the tool's
-  // output and the server log when it fails.
-  void runTool(const std::vector<std::string>& args);
-  std::string failureReport(const std::string& what) const;
-
-  // Used from the tests' main thread only (construction, restartServer,
-  // exit); the statement helpers only read port_.
+  std::string host_;
   int port_ = 0;
-  std::string root_dir_;  // temporary directory: data, socket, logs
-  std::string data_dir_;
-  int watchdog_pipe_ = -1;  // write end; the watchdog cleans up at its EOF
-  int output_fd_ = -1;      // where the tools' output goes
-  pid_t owner_pid_ = 0;     // only this process stops the server at exit
-  bool running_ = false;
-  std::string startup_error_;
+  std::string name_;
 };
 
 // Fixture for database tests: every test starts with empty tables.
