@@ -134,16 +134,26 @@ TEST_F(KovaFlowCapture, ListingIdsThatAreNotPlainPidsSendNoSignal) {
   EXPECT_EQ(channels(), "");
 }
 
-TEST_F(KovaFlowCapture, OneSixToolGetsTheWrittenArgumentsAndNoneOfOurDescriptors) {
-  netflows_ = dir_.file("bin/nfcapd");  // a fake: nfdump 1.6 cannot be installed here
+// Fakes: nfdump 1.6 cannot be installed here, and a real tool that hangs
+// cannot be made to.
+TEST_F(KovaFlowCapture, OneSixToolGetsItsArgumentsNoneOfOurDescriptorsAndAHungStartIsKilled) {
+  sflows_ = dir_.file("bin/sfcapd");
+  kova_test::writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
+                                  "echo $$ >" + dir_.file("hung") + "\nexec /bin/sleep 600\n");
+  netflows_ = dir_.file("bin/nfcapd");
   kova_test::writeScript(netflows_, "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\n"
                                     "echo \"$@\" >" + dir_.file("args") + "\n"
                                     "/usr/bin/ls -l /proc/$$/fd/ >" + dir_.file("fds") + "\n");
   writeConfig();
   const int port = kova_test::freeUdpPort();
+  addChannel("stuck", "sflow", kova_test::freeUdpPort());
   addChannel("old1", "netflow", port);
   const Outcome outcome = run();
-  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.status, 0) << outcome.log << outcome.out;
+  EXPECT_TRUE(contains(outcome.log, "#ERR#command timed out after 30 s and was killed: " + sflows_))
+      << outcome.log;
+  EXPECT_TRUE(waitFor([&] { return processEnded(std::atoi(readFile(dir_.file("hung")).c_str())); }));
+  // The pass went on with the next channel.
   EXPECT_EQ(readFile(dir_.file("args")), "-w -D -p " + std::to_string(port) +
                                              " -B 200000 -S 1 -P " + pidFile(port) +
                                              " -z -I old1 -l " + data_ + "/old1\n");
@@ -151,23 +161,6 @@ TEST_F(KovaFlowCapture, OneSixToolGetsTheWrittenArgumentsAndNoneOfOurDescriptors
   EXPECT_TRUE(contains(outcome.log, "#ERR#channel old1 port " + std::to_string(port)));
   const std::string fds = readFile(dir_.file("fds"));
   EXPECT_FALSE(contains(fds, "socket:") || contains(fds, log_)) << fds;
-}
-
-TEST_F(KovaFlowCapture, AHungToolStartIsKilledAndThePassGoesOn) {
-  sflows_ = dir_.file("bin/sfcapd");  // a fake: a real tool that hangs cannot be made to
-  kova_test::writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
-                                  "echo $$ >" + dir_.file("hung") + "\nexec /bin/sleep 600\n");
-  writeConfig();
-  addChannel("stuck", "sflow", kova_test::freeUdpPort());
-  const int nf = kova_test::freeUdpPort();
-  addChannel("edge1", "netflow", nf);
-  const Outcome outcome = run();
-  EXPECT_EQ(outcome.status, 0) << outcome.log << outcome.out;
-  EXPECT_TRUE(contains(outcome.log, "#ERR#command timed out after 30 s and was killed: " + sflows_))
-      << outcome.log;
-  EXPECT_TRUE(waitFor([&] { return processEnded(std::atoi(readFile(dir_.file("hung")).c_str())); }));
-  ASSERT_GT(pidOf(nf), 1) << outcome.log;
-  EXPECT_FALSE(processEnded(pidOf(nf)));
 }
 
 TEST_F(KovaFlowCapture, TwoNodesEachStartAndStopOnlyTheirOwnChannels) {
