@@ -2,11 +2,9 @@
 // capture and integration tests.
 #include "flowFixtures.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -64,29 +62,10 @@ long udpBytesQueued(int port) {
   return queued;
 }
 
-int runToEnd(const std::vector<std::string>& argv, const std::string& out,
-             std::chrono::seconds limit) {
-  std::vector<char*> args;
-  for (const std::string& argument : argv) args.push_back(const_cast<char*>(argument.c_str()));
-  args.push_back(nullptr);
-  const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setsid();
-    dup2(fd, 1);
-    dup2(fd, 2);
-    close_range(3, ~0U, 0);  // none of the test's descriptors
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(fd);
-  int status = 0;
-  if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return exitCode(status);
+int runToEnd(std::vector<std::string> argv, const std::string& out, std::chrono::seconds limit) {
+  argv.insert(argv.begin(), {"/usr/bin/setsid", "/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", out});
+  ChildProcess child(argv);  // killed on time-out
+  return exitCode(child.wait(limit));
 }
 
 PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arguments) {

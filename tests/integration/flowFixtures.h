@@ -24,10 +24,11 @@ int freeUdpPort();
 // port (IPv4 and IPv6): 0 once the listener has read everything sent to it.
 long udpBytesQueued(int port);
 
-// argv run in a session of its own (a stray group signal from the program
-// under test never reaches the test), standard output and error written
-// to `out`; its exit code, -1 when it did not exit by itself within limit.
-int runToEnd(const std::vector<std::string>& argv, const std::string& out,
+// argv run to its end in a session of its own (a stray group signal from
+// the program under test never reaches the test), standard output and
+// error written to `out`; its exit code, -1 when it did not exit by itself
+// within limit (it is killed then).
+int runToEnd(std::vector<std::string> argv, const std::string& out,
              std::chrono::seconds limit = std::chrono::seconds(120));
 
 // A run of a bundled plugin the way the collector runs one, with these
