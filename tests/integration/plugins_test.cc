@@ -59,10 +59,6 @@ class Plugins : public kova_test::DatabaseTest {
   std::string flows(const std::string& channel) {
     return jsonValue(plugin("flow_summary", channel).output, "flows");
   }
-  std::string pidFile(int port) const { return dir_.file("p" + std::to_string(port) + ".pid"); }
-  kova_test::PluginRun status(const std::string& channel, int port) {
-    return runPlugin("capture_status", {"-c", channel, "-p", std::to_string(port), "-r", dir_.path()});
-  }
 
   kova_test::TempDir dir_;
   const std::string data_ = dir_.file("data"), state_ = dir_.file("state");
@@ -172,7 +168,15 @@ TEST_F(Plugins, StateOfTheShellVersionIsTakenOver) {
   EXPECT_EQ(flows("edge"), "0");
 }
 
-TEST_F(Plugins, UnusableArgumentsAndMissingChannelsAreReported) {
+TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
+  // capture_status on pid files that name no capture.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string pids = dir_.path(), p3 = pids + "/p3.pid";
+  for (const auto& [port, content] : std::vector<std::pair<int, std::string>>{
+           {1, "12ab\n"}, {2, "0\n"}, {3, std::to_string(gone) + "\n"}, {4, std::to_string(getpid())}})
+    writeFile(pids + "/p" + std::to_string(port) + ".pid", content);
   const struct {
     std::string plugin;
     Arguments arguments;
@@ -184,32 +188,18 @@ TEST_F(Plugins, UnusableArgumentsAndMissingChannelsAreReported) {
       {"flow_summary", {"-d", data_, "-c", "edge", "-i", "60", "-s", dir_.file("none")}, 3,
        "state directory " + dir_.file("none") + " does not exist"},
       {"flow_top", {"-d", data_, "-c", "edge", "-i"}, 3, "UNKNOWN: option -i requires argument"},
+      {"capture_status", {"-c", "edge", "-p", "1", "-r", pids}, 2, "holds no process id"},
+      {"capture_status", {"-c", "edge", "-p", "2", "-r", pids}, 2, "holds no process id"},
+      {"capture_status", {"-c", "edge", "-p", "3", "-r", pids}, 2,
+       "process " + std::to_string(gone) + " of " + p3 + " is not running"},
+      {"capture_status", {"-c", "edge", "-p", "4", "-r", pids}, 2, "not a capture tool"},
+      {"capture_status", {"-c", "edge", "-r", pids}, 3, "UNKNOWN"},
   };
   for (const auto& c : cases) {
     const auto result = runPlugin(c.plugin, c.arguments);
     EXPECT_EQ(result.state, c.state) << c.plugin << " " << c.message;
     EXPECT_TRUE(contains(result.output, c.message)) << c.plugin << "\n" << result.output;
   }
-}
-
-TEST_F(Plugins, PidFilesThatNameNoCaptureMeanItIsDown) {
-  pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::pair<std::string, std::string> cases[] = {
-      {"12ab\n", "holds no process id"},
-      {"0\n", "holds no process id"},
-      {std::to_string(gone) + "\n",
-       "process " + std::to_string(gone) + " of " + pidFile(9) + " is not running"},
-      {std::to_string(getpid()) + "\n", "not a capture tool"},
-  };
-  for (const auto& [content, message] : cases) {
-    writeFile(pidFile(9), content);
-    const auto run = status("edge", 9);
-    EXPECT_EQ(run.state, 2) << content;
-    EXPECT_TRUE(contains(run.output, message)) << content << "\n" << run.output;
-  }
-  EXPECT_EQ(runPlugin("capture_status", {"-c", "edge", "-r", dir_.path()}).state, 3);
 }
 
 }  // namespace
