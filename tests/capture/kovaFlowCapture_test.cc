@@ -29,11 +29,13 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
     writeConfig();
   }
 
-  void writeConfig() {
-    kova_test::writeFile(conf_, "[LOG]\nlog_daemon_capture=" + log_ + "\n" +
-                                    db().postgresqlSection() + "[KOVA]\ndatadir=" + data_ +
-                                    "\npiddir=" + pids_ + "\n[BINARY]\nps=" + ps_ +
-                                    "\nnetflows=" + netflows_ + "\nsflows=" + sflows_ + "\n");
+  // `node`: [KOVA] lines naming a node and its channels.
+  void writeConfig(const std::string& path = "", const std::string& node = "") {
+    kova_test::writeFile(path.empty() ? conf_ : path,
+                         "[LOG]\nlog_daemon_capture=" + log_ + "\n" + db().postgresqlSection() +
+                             "[KOVA]\n" + node + "datadir=" + data_ + "\npiddir=" + pids_ +
+                             "\n[BINARY]\nps=" + ps_ + "\nnetflows=" + netflows_ +
+                             "\nsflows=" + sflows_ + "\n");
   }
 
   void addChannel(const std::string& name, const std::string& protocol, int port,
@@ -62,13 +64,20 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
   std::string ps_ = "/usr/bin/ps", netflows_ = "/usr/bin/nfcapd", sflows_ = "/usr/bin/sfcapd";
 };
 
-TEST_F(KovaFlowCapture, StartsEachMissingChannelOnceWithItsDirectoryAndPidFile) {
+// Two nodes share the database, each with the channels named for it.
+TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) {
+  const std::string conf2 = dir_.file("n2.conf");
+  writeConfig(conf_, "node_name=n1\nnode_channels=edge*, sf1,short\n");
+  writeConfig(conf2, "node_name=n2\nnode_channels=n2-a\n");
   int nf = 0;  // a free port 10p + 5 whose p is free too
   do nf = kova_test::freeUdpPort();
   while (nf % 10 != 5 || !kova_test::udpPortFree(nf / 10));
-  const int shortPort = nf / 10, sf = kova_test::freeUdpPort();
+  const int shortPort = nf / 10, sf = kova_test::freeUdpPort(), p2 = kova_test::freeUdpPort(),
+            spare = kova_test::freeUdpPort();
   addChannel("edge1", "netflow", nf);
   addChannel("sf1", "sflow", sf);
+  addChannel("n2-a", "netflow", p2);
+  addChannel("spare", "netflow", spare);  // nobody's
   kova_test::writeFile(log_, "STALE LINE\n");
   // A leftover pid file naming a live process makes nfcapd give up after
   // detaching.
@@ -86,9 +95,13 @@ TEST_F(KovaFlowCapture, StartsEachMissingChannelOnceWithItsDirectoryAndPidFile) 
     EXPECT_EQ(readFile("/proc/" + std::to_string(pidOf(port)) + "/cmdline"), expected);
     EXPECT_TRUE(waitFor([&] { return !fs::is_empty(directory); })) << directory;
   }
+  EXPECT_FALSE(fs::exists(pidFile(p2)));
+  ASSERT_EQ(run(conf2), 0);
+  ASSERT_TRUE(waitFor([&] { return pidOf(p2) > 1; })) << readFile(log_);
+  EXPECT_FALSE(fs::exists(pidFile(spare)));
   // A tool on port 10p+5 must not pass for the tool of a channel on port p.
   addChannel("short", "netflow", shortPort);
-  const pid_t nfPid = pidOf(nf), sfPid = pidOf(sf);
+  const pid_t nfPid = pidOf(nf), sfPid = pidOf(sf), otherPid = pidOf(p2);
   EXPECT_EQ(run(), 0);
   const std::string second = readFile(log_);
   EXPECT_EQ(second.find("start channel:"), second.rfind("start channel:")) << second;
@@ -106,12 +119,16 @@ TEST_F(KovaFlowCapture, StartsEachMissingChannelOnceWithItsDirectoryAndPidFile) 
   EXPECT_EQ(other.state, 2);
   EXPECT_TRUE(contains(other.output, "captures for another channel")) << other.output;
 
-  db().exec("UPDATE flows_channel SET channel_delete = true WHERE channel_name = 'edge1'");
+  db().exec("UPDATE flows_channel SET channel_delete = true WHERE channel_name IN ('edge1', 'n2-a')");
+  ASSERT_EQ(run(conf2), 0);
+  EXPECT_TRUE(waitFor([&] { return processEnded(otherPid); }));
+  EXPECT_EQ(channels(), "edge1,sf1,short,spare");
+  EXPECT_FALSE(processEnded(nfPid));
   EXPECT_EQ(run(), 0);
   EXPECT_TRUE(contains(readFile(log_), "#INFO#SEND END SIGNAL TO " + std::to_string(nfPid) + "\n"))
       << readFile(log_);
   EXPECT_TRUE(waitFor([&] { return processEnded(nfPid); }));
-  EXPECT_EQ(channels(), "sf1,short");
+  EXPECT_EQ(channels(), "sf1,short,spare");
   EXPECT_FALSE(processEnded(sfPid));
   const kova_test::PluginRun down = status("edge1");
   EXPECT_EQ(down.state, 2);
@@ -159,36 +176,6 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_TRUE(contains(log, "SEND END SIGNAL TO " + std::to_string(victim.pid()) + "\n"));
   EXPECT_EQ(victim.wait(), SIGTERM);
   EXPECT_EQ(channels(), "old1,stuck");
-}
-
-TEST_F(KovaFlowCapture, TwoNodesEachStartAndStopOnlyTheirOwnChannels) {
-  const auto nodeConfig = [&](const std::string& name, const std::string& channels) {
-    std::string text = readFile(conf_);
-    text.replace(text.find("[KOVA]\n"), 7,
-                 "[KOVA]\nnode_name=" + name + "\nnode_channels=" + channels + "\n");
-    kova_test::writeFile(dir_.file(name + ".conf"), text);
-    return dir_.file(name + ".conf");
-  };
-  const std::string conf1 = nodeConfig("n1", "n1-*"), conf2 = nodeConfig("n2", "n2-a");
-  const int p1 = kova_test::freeUdpPort(), p2 = kova_test::freeUdpPort(),
-            spare = kova_test::freeUdpPort();
-  addChannel("n1-a", "netflow", p1);
-  addChannel("n2-a", "netflow", p2);
-  addChannel("spare", "netflow", spare);
-  ASSERT_EQ(run(conf1), 0);
-  ASSERT_EQ(run(conf2), 0);
-  ASSERT_TRUE(waitFor([&] { return pidOf(p1) > 1 && pidOf(p2) > 1; })) << readFile(log_);
-  EXPECT_FALSE(fs::exists(pidFile(spare)));  // nobody's channel
-  const pid_t first = pidOf(p1), other = pidOf(p2);
-
-  db().exec("UPDATE flows_channel SET channel_delete = true WHERE channel_name <> 'spare'");
-  ASSERT_EQ(run(conf2), 0);
-  EXPECT_TRUE(waitFor([&] { return processEnded(other); }));
-  EXPECT_FALSE(processEnded(first));
-  EXPECT_EQ(channels(), "n1-a,spare");
-  ASSERT_EQ(run(conf1), 0);
-  EXPECT_TRUE(waitFor([&] { return processEnded(first); }));
-  EXPECT_EQ(channels(), "spare");
 }
 
 TEST_F(KovaFlowCapture, MissingConfigurationIsAFailure) {

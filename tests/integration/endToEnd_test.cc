@@ -30,23 +30,6 @@ namespace fs = std::filesystem;
 
 constexpr std::chrono::seconds kWait{60};
 
-// The account both programs run as. The tests run as root in CI, where the
-// programs are started as nobody:nogroup with setpriv, the way systemd
-// starts them as kova; run by anyone else, the programs run as that user.
-struct ServiceAccount {
-  uid_t uid = geteuid();
-  gid_t gid = getegid();
-  std::vector<std::string> setpriv_options;  // empty when not root
-};
-
-ServiceAccount serviceAccount() {
-  if (geteuid() != 0) return {};
-  const uid_t uid = getpwnam("nobody")->pw_uid;
-  const gid_t gid = getgrnam("nogroup")->gr_gid;
-  return {uid, gid, {"--reuid=" + std::to_string(uid), "--regid=" + std::to_string(gid),
-                     "--clear-groups", "--no-new-privs"}};
-}
-
 uid_t ownerOf(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
@@ -92,13 +75,13 @@ class EndToEnd : public kova_test::DatabaseTest {
         "\n\n[KOVA]\ncore_number=1\nthread_number=2\nload_mod=1\ninterval_check_update=300\n"
         "datadir=" + data_ + "\npiddir=" + run_ + "\n\n" + postgresql_section +
         "\n[BINARY]\nps=/usr/bin/ps\nnetflows=/usr/bin/nfcapd\nsflows=/usr/bin/sfcapd\n");
-    ASSERT_EQ(chown(daemon_.configPath().c_str(), geteuid(), account_.gid), 0);
+    ASSERT_EQ(chown(daemon_.configPath().c_str(), geteuid(), gid_), 0);
     ASSERT_EQ(chmod(daemon_.configPath().c_str(), 0640), 0);
   }
 
   std::string daemonDir() const { return fs::path(daemon_.configPath()).parent_path(); }
   void handOver(const std::string& path) const {
-    ASSERT_EQ(chown(path.c_str(), account_.uid, account_.gid), 0) << path;
+    ASSERT_EQ(chown(path.c_str(), uid_, gid_), 0) << path;
   }
 
   int addCollector(const std::string& path, const std::string& parameter) {
@@ -107,8 +90,8 @@ class EndToEnd : public kova_test::DatabaseTest {
   }
 
   void runCapture() {
-    std::vector<std::string> argv = account_.setpriv_options;
-    argv.insert(argv.begin(), "/usr/bin/setpriv");
+    std::vector<std::string> argv = {"/usr/bin/setpriv"};
+    argv.insert(argv.end(), setpriv_.begin(), setpriv_.end());
     argv.insert(argv.end(), {"--", KOVA_CAPTURE_BIN, "-f", daemon_.configPath()});
     ASSERT_EQ(kova_test::runToEnd(argv, dir_.file("capture.out"), kWait), 0)
         << readFile(run_ + "/capture.log");
@@ -147,12 +130,21 @@ class EndToEnd : public kova_test::DatabaseTest {
                   std::to_string(summary_));
   }
 
-  const ServiceAccount account_ = serviceAccount();
+  // The tests run as root in CI, where both programs are started as
+  // nobody:nogroup with setpriv, the way systemd starts them as kova; run
+  // by anyone else, they run as that user.
+  const bool root_ = geteuid() == 0;
+  const uid_t uid_ = root_ ? getpwnam("nobody")->pw_uid : geteuid();
+  const gid_t gid_ = root_ ? getgrnam("nogroup")->gr_gid : getegid();
+  const std::vector<std::string> setpriv_ =
+      root_ ? std::vector<std::string>{"--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_),
+                                       "--clear-groups", "--no-new-privs"}
+            : std::vector<std::string>{};
   kova_test::TempDir dir_;
   kova_test::ProcessesUnder processes_{dir_.path()};  // destroyed before dir_
   const std::string data_ = dir_.file("data"), run_ = dir_.file("run"), state_ = dir_.file("state"),
                     plugins_ = dir_.file("plugins");
-  kova_test::CollectorDaemon daemon_{{.setpriv_options = account_.setpriv_options}};
+  kova_test::CollectorDaemon daemon_{{.setpriv_options = setpriv_}};
   int port_ = 0, channel_ = 0, summary_ = 0;
   std::unique_ptr<PGconn, RestorePassword> role_;
 };
@@ -175,7 +167,7 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnce) {
   runCapture();
   const pid_t nfcapd = std::atoi(readFile(run_ + "/p" + std::to_string(port_) + ".pid").c_str());
   ASSERT_GT(nfcapd, 0) << readFile(run_ + "/capture.log");
-  EXPECT_EQ(ownerOf("/proc/" + std::to_string(nfcapd)), account_.uid);
+  EXPECT_EQ(ownerOf("/proc/" + std::to_string(nfcapd)), uid_);
   ASSERT_TRUE(daemon_.startAndWaitRunning());
   // The main pool, the core record's two connections and the replay
   // connection, named by the options.
@@ -205,7 +197,7 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnce) {
   // The plugin kept its ledger as the account too.
   ASSERT_FALSE(fs::is_empty(state_));
   for (const fs::directory_entry& entry : fs::directory_iterator(state_))
-    EXPECT_EQ(ownerOf(entry.path()), account_.uid) << entry.path();
+    EXPECT_EQ(ownerOf(entry.path()), uid_) << entry.path();
   EXPECT_EQ(daemon_.stop(), 0) << daemon_.log();
 }
 
