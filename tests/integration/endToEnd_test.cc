@@ -53,7 +53,8 @@ class EndToEnd : public kova_test::DatabaseTest {
     DatabaseTest::SetUp();
     for (const std::string& d : {data_, run_, state_, plugins_}) fs::create_directory(d);
     // What the units make writable for kova; nothing else is the account's.
-    for (const std::string& d : {data_, run_, state_, daemonDir()}) handOver(d);
+    for (const std::string& d : {data_, run_, state_}) handOver(d);
+    handOver(fs::path(daemon_.configPath()).parent_path());
     for (const char* plugin : {"flow_summary", "lib"})
       fs::copy(std::string(KOVA_SOURCE_DIR) + "/plugins/" + plugin, plugins_ + "/" + plugin,
                fs::copy_options::recursive);
@@ -79,7 +80,6 @@ class EndToEnd : public kova_test::DatabaseTest {
     ASSERT_EQ(chmod(daemon_.configPath().c_str(), 0640), 0);
   }
 
-  std::string daemonDir() const { return fs::path(daemon_.configPath()).parent_path(); }
   void handOver(const std::string& path) const {
     ASSERT_EQ(chown(path.c_str(), uid_, gid_), 0) << path;
   }
@@ -95,26 +95,6 @@ class EndToEnd : public kova_test::DatabaseTest {
     argv.insert(argv.end(), {"--", KOVA_CAPTURE_BIN, "-f", daemon_.configPath()});
     ASSERT_EQ(kova_test::runToEnd(argv, dir_.file("capture.out"), kWait), 0)
         << readFile(run_ + "/capture.log");
-  }
-
-  // softflowd reads the capture file, then waits on its control socket;
-  // the next command after the end of the file makes it send every flow it
-  // holds and end. Its own output is only written out when it ends.
-  void exportFlows(const std::string& pcap, int total) {
-    const std::string log = dir_.file("softflowd.log"), control = dir_.file("softflowd.ctl"),
-                      out = dir_.file("ctl.out"), flows = std::to_string(total);
-    kova_test::ChildProcess softflowd(
-        {"/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", log, "/usr/sbin/softflowd", "-r", pcap,
-         "-n", "127.0.0.1:" + std::to_string(port_), "-v", "9", "-d", "-c", control, "-p",
-         dir_.file("softflowd.pid")});
-    ASSERT_TRUE(waitFor([&] {
-      kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "statistics"}, out);
-      return contains(readFile(out), "Packets processed: " + flows + "\n");
-    }, kWait)) << "softflowd did not read " << pcap;
-    if (softflowd.running()) kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "shutdown"}, out);
-    ASSERT_EQ(kova_test::exitCode(softflowd.wait(kWait)), 0) << readFile(log);
-    ASSERT_TRUE(contains(readFile(log), "Flows exported: " + flows + " (" + flows + " records)"))
-        << readFile(log);
   }
 
   // First value of the first row, or "", through the role's connection.
@@ -177,7 +157,22 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnce) {
   ASSERT_TRUE(waitFor([&] { return summaryRows("count(*)") != "0"; }, kWait)) << daemon_.log();
   EXPECT_EQ(summaryRows("sum((stat_data->>'flows')::int)"), "0");
 
-  exportFlows(kova_test::dataFile("flows27.pcap"), 27);
+  // softflowd reads the capture file, then waits on its control socket;
+  // the next command after the end of the file makes it send every flow it
+  // holds and end. Its own output is only written out when it ends.
+  const std::string log = dir_.file("softflowd.log"), control = dir_.file("softflowd.ctl"),
+                    out = dir_.file("ctl.out");
+  kova_test::ChildProcess softflowd(
+      {"/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", log, "/usr/sbin/softflowd", "-r",
+       kova_test::dataFile("flows27.pcap"), "-n", "127.0.0.1:" + std::to_string(port_), "-v", "9",
+       "-d", "-c", control, "-p", dir_.file("softflowd.pid")});
+  ASSERT_TRUE(waitFor([&] {
+    kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "statistics"}, out);
+    return contains(readFile(out), "Packets processed: 27\n");
+  }, kWait)) << "softflowd did not read the capture";
+  if (softflowd.running()) kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "shutdown"}, out);
+  ASSERT_EQ(kova_test::exitCode(softflowd.wait(kWait)), 0) << readFile(log);
+  ASSERT_TRUE(contains(readFile(log), "Flows exported: 27 (27 records)")) << readFile(log);
   // nfcapd writes its flows out when it rotates its file, every five
   // minutes, or when it stops; the test stops it the product's way, by
   // marking the channel deleted for the capture supervisor. It must first
