@@ -199,7 +199,9 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnce) {
 TEST_F(EndToEnd, SighupMovesTheLogToANewFileAtTheSamePath) {
   // Plugins start with no signal blocked nor ignored although the daemon
   // blocks SIGHUP and SIGTERM in every thread.
-  const int mask = addCollector("/bin/sh", "-c \"/bin/grep ^Sig[BI] /proc/self/status; exit 1\"");
+  // grep itself, as a shell would clear the mask; the missing file makes it
+  // fail, so that its output becomes the collector's message.
+  const int mask = addCollector("/bin/grep", "-h ^Sig[BI] /proc/self/status /nonexistent");
   ASSERT_TRUE(daemon_.startAndWaitRunning());
   EXPECT_EQ(db().scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
                         "'kovaFlowCollector'"),
