@@ -53,7 +53,8 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
   std::string pidFile(int port) const { return pids_ + "/p" + std::to_string(port) + ".pid"; }
   pid_t pidOf(int port) const { return std::atoi(readFile(pidFile(port)).c_str()); }
   std::string channels() {
-    return db().scalar("SELECT string_agg(channel_name, ',' ORDER BY channel_name) FROM flows_channel");
+    return db().scalar(
+        "SELECT string_agg(channel_name, ',' ORDER BY channel_name) FROM flows_channel");
   }
 
   kova_test::TempDir dir_;
@@ -84,7 +85,8 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   kova_test::writeFile(pidFile(nf), std::to_string(getpid()) + "\n");
   ASSERT_EQ(run(), 0) << readFile(log_) << readFile(out_);
   EXPECT_FALSE(contains(readFile(log_), "STALE LINE"));
-  for (const auto& [tool, name, port] : {std::tuple{netflows_, "edge1", nf}, {sflows_, "sf1", sf}}) {
+  for (const auto& [tool, name, port] :
+       {std::tuple{netflows_, "edge1", nf}, {sflows_, "sf1", sf}}) {
     const std::string directory = data_ + "/" + name;
     std::string expected;
     for (const std::string& argument : std::vector<std::string>{
@@ -119,7 +121,8 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(other.state, 2);
   EXPECT_TRUE(contains(other.output, "captures for another channel")) << other.output;
 
-  db().exec("UPDATE flows_channel SET channel_delete = true WHERE channel_name IN ('edge1', 'n2-a')");
+  db().exec("UPDATE flows_channel SET channel_delete = true "
+            "WHERE channel_name IN ('edge1', 'n2-a')");
   ASSERT_EQ(run(conf2), 0);
   EXPECT_TRUE(waitFor([&] { return processEnded(otherPid); }));
   EXPECT_EQ(channels(), "edge1,sf1,short,spare");
@@ -163,7 +166,8 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_EQ(run(), 0) << readFile(log_) << readFile(out_);
   const std::string log = readFile(log_);
   EXPECT_TRUE(contains(log, "#ERR#command timed out after 30 s and was killed: " + sflows_)) << log;
-  EXPECT_TRUE(waitFor([&] { return processEnded(std::atoi(readFile(dir_.file("hung")).c_str())); }));
+  const pid_t hung = std::atoi(readFile(dir_.file("hung")).c_str());
+  EXPECT_TRUE(waitFor([&] { return processEnded(hung); }));
   // The pass went on with the next channel, in the form of 1.6.
   EXPECT_EQ(readFile(dir_.file("args")), "-w -D -p " + std::to_string(port) +
                                              " -B 200000 -S 1 -P " + pidFile(port) +

@@ -117,8 +117,9 @@ class EndToEnd : public kova_test::DatabaseTest {
   const uid_t uid_ = root_ ? getpwnam("nobody")->pw_uid : geteuid();
   const gid_t gid_ = root_ ? getgrnam("nogroup")->gr_gid : getegid();
   const std::vector<std::string> setpriv_ =
-      root_ ? std::vector<std::string>{"--reuid=" + std::to_string(uid_), "--regid=" + std::to_string(gid_),
-                                       "--clear-groups", "--no-new-privs"}
+      root_ ? std::vector<std::string>{"--reuid=" + std::to_string(uid_),
+                                       "--regid=" + std::to_string(gid_), "--clear-groups",
+                                       "--no-new-privs"}
             : std::vector<std::string>{};
   kova_test::TempDir dir_;
   kova_test::ProcessesUnder processes_{dir_.path()};  // destroyed before dir_
@@ -170,7 +171,8 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnce) {
     kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "statistics"}, out);
     return contains(readFile(out), "Packets processed: 27\n");
   }, kWait)) << "softflowd did not read the capture";
-  if (softflowd.running()) kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "shutdown"}, out);
+  if (softflowd.running())
+    kova_test::runToEnd({"/usr/sbin/softflowctl", "-c", control, "shutdown"}, out);
   ASSERT_EQ(kova_test::exitCode(softflowd.wait(kWait)), 0) << readFile(log);
   ASSERT_TRUE(contains(readFile(log), "Flows exported: 27 (27 records)")) << readFile(log);
   // nfcapd writes its flows out when it rotates its file, every five

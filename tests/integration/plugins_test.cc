@@ -175,7 +175,8 @@ TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
   waitpid(gone, nullptr, 0);
   const std::string pids = dir_.path(), p3 = pids + "/p3.pid";
   for (const auto& [port, content] : std::vector<std::pair<int, std::string>>{
-           {1, "12ab\n"}, {2, "0\n"}, {3, std::to_string(gone) + "\n"}, {4, std::to_string(getpid())}})
+           {1, "12ab\n"}, {2, "0\n"}, {3, std::to_string(gone) + "\n"}, 
+           {4, std::to_string(getpid())}})
     writeFile(pids + "/p" + std::to_string(port) + ".pid", content);
   const struct {
     std::string plugin;
