@@ -152,7 +152,8 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnce) {
   ASSERT_TRUE(daemon_.startAndWaitRunning());
   // The main pool, the core record's two connections and the replay
   // connection, named by the options.
-  EXPECT_EQ(scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'kova e2e'"),
+  EXPECT_EQ(scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'kova e2e' "
+                   "AND datname = current_database()"),
             "4");
   // The summary has run: the capture is up, nothing is counted yet.
   ASSERT_TRUE(waitFor([&] { return summaryRows("count(*)") != "0"; }, kWait)) << daemon_.log();
@@ -206,7 +207,7 @@ TEST_F(EndToEnd, SighupMovesTheLogToANewFileAtTheSamePath) {
   const int mask = addCollector("/bin/grep", "-h ^Sig[BI] /proc/self/status /nonexistent");
   ASSERT_TRUE(daemon_.startAndWaitRunning());
   EXPECT_EQ(db().scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                        "'kovaFlowCollector'"),
+                        "'kovaFlowCollector' AND datname = current_database()"),
             "4");
   const std::string log = daemon_.logPath();
   for (const std::string round : {"1", "2"}) {
