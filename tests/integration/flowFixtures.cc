@@ -1,5 +1,5 @@
-// Packet captures, ports, plugin runs and process clean-up for the
-// integration tests.
+// Captures, ports, commands, plugin runs and process clean-up for the
+// capture and integration tests.
 #include "flowFixtures.h"
 
 #include <netinet/in.h>
@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -20,105 +19,27 @@
 
 namespace kova_test {
 
-namespace {
-
-// pcap stores its headers in the writer's byte order, packets in network order.
-void putHost32(std::string& out, uint32_t value) { out.append(reinterpret_cast<char*>(&value), 4); }
-void putHost16(std::string& out, uint16_t value) { out.append(reinterpret_cast<char*>(&value), 2); }
-void putNet16(std::string& out, uint16_t value) {
-  out.push_back(static_cast<char>(value >> 8));
-  out.push_back(static_cast<char>(value & 0xff));
+std::string dataFile(const std::string& name) {
+  return std::string(KOVA_SOURCE_DIR) + "/tests/integration/data/" + name;
 }
 
-uint16_t ipChecksum(const std::string& header) {
-  uint32_t sum = 0;
-  for (size_t i = 0; i + 1 < header.size(); i += 2)
-    sum += (static_cast<uint8_t>(header[i]) << 8) | static_cast<uint8_t>(header[i + 1]);
-  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-  return static_cast<uint16_t>(~sum);
-}
-
-std::string transportHeader(const FlowPacket& packet) {
-  std::string header;
-  putNet16(header, packet.source_port);
-  putNet16(header, packet.destination_port);
-  if (packet.protocol == 17) {
-    putNet16(header, static_cast<uint16_t>(8 + packet.payload_bytes));
-    putNet16(header, 0);  // no checksum, allowed over IPv4
-    return header;
-  }
-  header.append(8, '\0');          // sequence and acknowledgement numbers
-  header.push_back(0x50);          // 20-byte header
-  header.push_back(0x02);          // SYN
-  putNet16(header, 65535);         // window
-  header.append(4, '\0');          // checksum, urgent pointer
-  return header;
-}
-
-std::string ethernetFrame(const FlowPacket& packet, uint16_t id) {
-  const std::string transport = transportHeader(packet) + std::string(packet.payload_bytes, 'k');
-  std::string ip;
-  ip.push_back(0x45);
-  ip.push_back(0);
-  putNet16(ip, static_cast<uint16_t>(20 + transport.size()));
-  putNet16(ip, id);
-  putNet16(ip, 0);
-  ip.push_back(64);
-  ip.push_back(static_cast<char>(packet.protocol));
-  putNet16(ip, 0);
-  ip += std::string("\xc0\x00\x02\x01", 4);  // 192.0.2.1
-  ip += std::string("\xc6\x33\x64\x02", 4);  // 198.51.100.2
-  const uint16_t checksum = ipChecksum(ip);
-  ip[10] = static_cast<char>(checksum >> 8);
-  ip[11] = static_cast<char>(checksum & 0xff);
-  return std::string("\x02\x00\x00\x00\x00\x02\x02\x00\x00\x00\x00\x01\x08\x00", 14) + ip + transport;
-}
-
-}  // namespace
-
-std::vector<FlowPacket> distinctFlows(int udp, int tcp) {
-  std::vector<FlowPacket> packets;
-  for (int i = 0; i < udp; ++i)
-    packets.push_back({17, static_cast<uint16_t>(40000 + i), 53, static_cast<uint16_t>(20 + i)});
-  for (int i = 0; i < tcp; ++i)
-    packets.push_back({6, static_cast<uint16_t>(41000 + i), 443, 0});
-  return packets;
-}
-
-void writePcap(const std::string& path, const std::vector<FlowPacket>& packets, int64_t seconds) {
-  std::string out;
-  putHost32(out, 0xa1b2c3d4);
-  putHost16(out, 2);
-  putHost16(out, 4);
-  putHost32(out, 0);      // time zone
-  putHost32(out, 0);      // accuracy
-  putHost32(out, 65535);  // snap length
-  putHost32(out, 1);      // Ethernet
-  uint16_t id = 1;
-  for (const FlowPacket& packet : packets) {
-    const std::string frame = ethernetFrame(packet, id++);
-    putHost32(out, static_cast<uint32_t>(seconds));
-    putHost32(out, 0);
-    putHost32(out, static_cast<uint32_t>(frame.size()));
-    putHost32(out, static_cast<uint32_t>(frame.size()));
-    out += frame;
-  }
-  writeFile(path, out);
+bool udpPortFree(int port) {
+  const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket");
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_any;  // dual-stack: IPv4 and IPv6 together
+  address.sin6_port = htons(static_cast<uint16_t>(port));
+  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return free;
 }
 
 int freeUdpPort() {
   static std::mt19937 random{std::random_device{}()};
   for (;;) {
     const int port = std::uniform_int_distribution<int>(20000, 32000)(random);
-    const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("socket");
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_addr = in6addr_any;  // dual-stack: IPv4 and IPv6 together
-    address.sin6_port = htons(static_cast<uint16_t>(port));
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    if (free) return port;
+    if (udpPortFree(port)) return port;
   }
 }
 
@@ -141,12 +62,18 @@ long udpBytesQueued(int port) {
   return queued;
 }
 
-PluginRun runPlugin(const std::string& name, const std::string& parameter) {
+int runToEnd(std::vector<std::string> argv, const std::string& out, std::chrono::seconds limit) {
+  argv.insert(argv.begin(), {"/usr/bin/setsid", "/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", out});
+  ChildProcess child(argv);  // killed on time-out
+  return exitCode(child.wait(limit));
+}
+
+PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arguments) {
   service run;
   run.name = name;
   run.plugin_id = 1;
   run.plugin_path = std::string(KOVA_SOURCE_DIR) + "/plugins/" + name;
-  run.Setparameter(parameter);
+  run.parameter_list = arguments;
   try {
     run.execute();
   } catch (const serviceException&) {
@@ -155,11 +82,15 @@ PluginRun runPlugin(const std::string& name, const std::string& parameter) {
   return {run.state, run.output};
 }
 
-std::string jsonValue(const std::string& document, const std::string& path) {
+std::string sqlQuoted(const std::string& text) {
   std::string quoted = "'";
-  for (char c : document) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
-  quoted += "'";
-  return TestDatabase::instance().scalar("SELECT (" + quoted + "::json) #>> '{" + path + "}'");
+  for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
+  return quoted + "'";
+}
+
+std::string jsonValue(const std::string& document, const std::string& path) {
+  return TestDatabase::instance().scalar("SELECT (" + sqlQuoted(document) + "::json) #>> '{" +
+                                         path + "}'");
 }
 
 ProcessesUnder::~ProcessesUnder() {

@@ -1,46 +1,46 @@
-// What the integration tests need around the programs: made-up packet
-// captures for a flow exporter to read, free UDP ports, runs of the bundled
-// plugins, and the clean-up of the capture tools a test caused.
+// What the capture and integration tests need around the programs: the
+// checked-in captures, free UDP ports, commands run to their end, runs of
+// the bundled plugins, SQL quoting, and the clean-up of the capture tools a
+// test caused.
 #pragma once
 
 #include <sys/types.h>
 
-#include <cstdint>
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace kova_test {
 
-// One packet of a flow of its own (distinct ports make distinct flows).
-struct FlowPacket {
-  uint8_t protocol;  // 6 (TCP) or 17 (UDP)
-  uint16_t source_port;
-  uint16_t destination_port;
-  uint16_t payload_bytes;
-};
+// A file of tests/integration/data (see the README there).
+std::string dataFile(const std::string& name);
 
-// `udp` UDP flows and `tcp` TCP flows of one packet each, between two
-// documentation addresses.
-std::vector<FlowPacket> distinctFlows(int udp, int tcp);
-
-// A pcap file of Ethernet/IPv4 packets, all stamped `seconds` (Unix time).
-void writePcap(const std::string& path, const std::vector<FlowPacket>& packets, int64_t seconds);
-
-// A UDP port free on every address right now, below the ephemeral range
-// where other tests pick theirs.
+// Whether a UDP port is free on every address right now.
+bool udpPortFree(int port);
+// A free one, below the ephemeral range where other tests pick theirs.
 int freeUdpPort();
 
 // Bytes waiting in the receive queues of the UDP sockets bound to a local
 // port (IPv4 and IPv6): 0 once the listener has read everything sent to it.
 long udpBytesQueued(int port);
 
-// A run of a bundled plugin the way the collector runs one: the parameter
-// string split as the collector splits it, an empty environment.
+// argv run to its end in a session of its own (a stray group signal from
+// the program under test never reaches the test), standard output and
+// error written to `out`; its exit code, -1 when it did not exit by itself
+// within limit (it is killed then).
+int runToEnd(std::vector<std::string> argv, const std::string& out,
+             std::chrono::seconds limit = std::chrono::seconds(120));
+
+// A run of a bundled plugin the way the collector runs one, with these
+// arguments and an empty environment.
 struct PluginRun {
   int state;
   std::string output;
 };
-PluginRun runPlugin(const std::string& name, const std::string& parameter);
+PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arguments);
+
+// text as an SQL string literal.
+std::string sqlQuoted(const std::string& text);
 
 // Value at a JSON path ("flows", "protocols,udp,flows") of a document, as
 // PostgreSQL's json type reads it: the same parser as the flows_stats

@@ -1,7 +1,7 @@
 // The bundled plugins, run as the collector runs them: flow_summary and
-// flow_top over real nfcapd files, capture_status against a real nfcapd.
+// flow_top over real nfcapd files, capture_status on pid files that name
+// no capture (the capture tests run it against real ones).
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "exceptions.h"
 #include "flowFixtures.h"
 #include "pgHarness.h"
-#include "service.h"
 #include "testUtil.h"
 
 namespace {
@@ -25,64 +23,23 @@ using kova_test::writeFile;
 namespace fs = std::filesystem;
 using Arguments = std::vector<std::string>;
 
-// The packets of a capture from one source address each, 192.0.2.<octet>:
-// the pcap written by the fixtures, its IPv4 source and checksum rewritten.
-void setSources(const std::string& pcap, const std::vector<uint8_t>& octets) {
-  std::string data = kova_test::readFile(pcap);
-  size_t record = 24;  // after the file header
-  for (uint8_t octet : octets) {
-    const size_t ip = record + 16 + 14, length = *reinterpret_cast<uint32_t*>(&data[record + 8]);
-    data[ip + 15] = static_cast<char>(octet);
-    data[ip + 10] = data[ip + 11] = 0;
-    uint32_t sum = 0;
-    for (size_t i = 0; i < 20; i += 2)
-      sum += (static_cast<uint8_t>(data[ip + i]) << 8) | static_cast<uint8_t>(data[ip + i + 1]);
-    while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
-    data[ip + 10] = static_cast<char>(~sum >> 8);
-    data[ip + 11] = static_cast<char>(~sum & 0xff);
-    record += 16 + length;
-  }
-  writeFile(pcap, data);
-}
+// The checked-in flow files: 5 UDP and 2 TCP flows (330 bytes) from
+// 192.0.2.1; 8 UDP and 4 TCP flows; talkers (see data/README.md).
+const std::string kSmall = kova_test::dataFile("small.nfcapd"),
+                  kBigger = kova_test::dataFile("bigger.nfcapd"),
+                  kTalkers = kova_test::dataFile("talkers.nfcapd");
 
-class FlowPlugins : public kova_test::DatabaseTest {
+class Plugins : public kova_test::DatabaseTest {
  protected:
-  // Real flow files, from nfpcapd reading made-up captures: one of 5 UDP
-  // and 2 TCP flows (330 bytes) from 192.0.2.1, copied wherever a test
-  // needs finished files; one of 8 UDP and 4 TCP flows; and talkers: one
-  // UDP flow of 1028 bytes from .10 (fewer flows than 192.0.2.1 of the
-  // first, more bytes), two of 128 bytes and a TCP one from .20, a TCP one
-  // from .30.
-  static void SetUpTestSuite() {
-    samples_ = std::make_unique<kova_test::TempDir>();
-    sampleFile_ = makeSample("small", kova_test::distinctFlows(5, 2), {});
-    biggerFile_ = makeSample("bigger", kova_test::distinctFlows(8, 4), {});
-    talkersFile_ = makeSample("talkers",
-                              {{17, 40000, 53, 1000}, {17, 40001, 53, 100}, {17, 40002, 53, 100},
-                               {6, 41000, 443, 0}, {6, 41001, 443, 0}},
-                              {10, 20, 20, 20, 30});
-  }
-  static void TearDownTestSuite() { samples_.reset(); }
-
-  static std::string makeSample(const std::string& name,
-                                const std::vector<kova_test::FlowPacket>& packets,
-                                const std::vector<uint8_t>& sources) {
-    const std::string directory = samples_->file(name), pcap = directory + ".pcap";
-    fs::create_directory(directory);
-    kova_test::writePcap(pcap, packets, time(nullptr));
-    if (!sources.empty()) setSources(pcap, sources);
-    const std::string command =
-        "/usr/bin/nfpcapd -r " + pcap + " -w " + directory + " -I sample -z >/dev/null 2>&1";
-    EXPECT_EQ(system(command.c_str()), 0);
-    for (const auto& entry : fs::directory_iterator(directory))
-      if (entry.path().filename().string().rfind("nfcapd.2", 0) == 0) return entry.path();
-    ADD_FAILURE() << "nfpcapd wrote no flow file in " << directory;
-    return "";
+  void SetUp() override {
+    DatabaseTest::SetUp();
+    fs::create_directories(data_ + "/edge");
+    fs::create_directory(state_);
   }
 
   // A finished file of a channel, in nfcapd's year/month/day layout, `age` seconds old.
   std::string addFile(const std::string& channel, const std::string& stamp, int age,
-                      const std::string& sample = sampleFile_) {
+                      const std::string& sample = kSmall) {
     const std::string directory = data_ + "/" + channel + "/2026/01/01";
     fs::create_directories(directory);
     const std::string path = directory + "/nfcapd." + stamp;
@@ -91,48 +48,27 @@ class FlowPlugins : public kova_test::DatabaseTest {
     return path;
   }
 
-  // Run with an empty environment and these arguments, as the collector
-  // runs a plugin once it has split its parameter string (which would take
-  // a quote in a channel name for its own).
-  static kova_test::PluginRun run(const std::string& plugin, const Arguments& arguments) {
-    service record;
-    record.name = plugin;
-    record.plugin_id = 1;
-    record.plugin_path = std::string(KOVA_SOURCE_DIR) + "/plugins/" + plugin;
-    record.parameter_list = arguments;
-    try {
-      record.execute();
-    } catch (const serviceException&) {
-      // A silent plugin: state and output as the runner left them.
-    }
-    return {record.state, record.output};
-  }
+  // Arguments as the collector passes them once it has split its parameter
+  // string (which would take a quote in a channel name for its own).
   kova_test::PluginRun plugin(const std::string& name, const std::string& channel,
                               Arguments more = {}) {
     Arguments arguments = {"-d", data_, "-c", channel, "-i", "60", "-s", state_};
     arguments.insert(arguments.end(), more.begin(), more.end());
-    return run(name, arguments);
+    return runPlugin(name, arguments);
   }
   std::string flows(const std::string& channel) {
     return jsonValue(plugin("flow_summary", channel).output, "flows");
   }
 
-  void SetUp() override {
-    DatabaseTest::SetUp();
-    fs::create_directories(data_ + "/edge");
-    fs::create_directory(state_);
-  }
-
   kova_test::TempDir dir_;
   const std::string data_ = dir_.file("data"), state_ = dir_.file("state");
-  static inline std::unique_ptr<kova_test::TempDir> samples_;
-  static inline std::string sampleFile_, biggerFile_, talkersFile_;
 };
 
-TEST_F(FlowPlugins, EveryFinishedFileIsCountedByExactlyOneRun) {
+TEST_F(Plugins, EveryFinishedFileIsCountedByExactlyOneRun) {
   addFile("edge", "202601010000", 30);
   writeFile(data_ + "/edge/nfcapd.current.4711", "being written");
-  const auto first = run("flow_summary", {"-d", data_, "-c", "edge", "-i", "60.000000", "-s", state_});
+  const auto first =
+      runPlugin("flow_summary", {"-d", data_, "-c", "edge", "-i", "60.000000", "-s", state_});
   ASSERT_EQ(first.state, 0) << first.output;
   EXPECT_EQ(jsonValue(first.output, "files"), "1");
   EXPECT_EQ(jsonValue(first.output, "interval"), "60");
@@ -147,9 +83,9 @@ TEST_F(FlowPlugins, EveryFinishedFileIsCountedByExactlyOneRun) {
   EXPECT_EQ(flows("edge"), "0");
 }
 
-TEST_F(FlowPlugins, TopTalkersByBytesOfAKnownCapture) {
+TEST_F(Plugins, TopTalkersByBytesOfAKnownCapture) {
   // Two files of a run: read in one pass of nfdump.
-  addFile("edge", "202601010000", 30, talkersFile_);
+  addFile("edge", "202601010000", 30, kTalkers);
   addFile("edge", "202601010005", 20);
   const auto top = plugin("flow_top", "edge", {"-n", "2"});
   ASSERT_EQ(top.state, 0) << top.output;
@@ -162,7 +98,7 @@ TEST_F(FlowPlugins, TopTalkersByBytesOfAKnownCapture) {
             R"({"key":"6","flows":4,"packets":4,"bytes":160}])");
 }
 
-TEST_F(FlowPlugins, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
+TEST_F(Plugins, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
   // A capture restarted within the time slot of its last file adds to it;
   // smaller than before, it is another file under the same name, counted whole.
   const struct {
@@ -176,16 +112,15 @@ TEST_F(FlowPlugins, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
     fs::remove_all(data_ + "/edge");
     const std::string path = addFile("edge", "202601010000", 20);
     std::vector<std::string> counted;
-    for (const std::string& sample : {sampleFile_, biggerFile_, sampleFile_}) {
+    for (const std::string& sample : {kSmall, kBigger, kSmall}) {
       fs::copy_file(sample, path, fs::copy_options::overwrite_existing);
-      const auto result = plugin(c.plugin, "edge", c.more);
-      counted.push_back(jsonValue(result.output, c.path));
+      counted.push_back(jsonValue(plugin(c.plugin, "edge", c.more).output, c.path));
     }
     EXPECT_EQ(counted, c.counted) << c.plugin;
   }
 }
 
-TEST_F(FlowPlugins, ChannelListSumsThemAllAndNamesComeOutAsValidJson) {
+TEST_F(Plugins, ChannelListSumsThemAllAndNamesComeOutAsValidJson) {
   const std::string odd = "quote\" back\\slash \x01 control", list = "edge:" + odd;
   addFile("edge", "202601010000", 10);
   addFile(odd, "202601010000", 10);
@@ -202,7 +137,7 @@ TEST_F(FlowPlugins, ChannelListSumsThemAllAndNamesComeOutAsValidJson) {
   EXPECT_EQ(flows(list), "7");
 }
 
-TEST_F(FlowPlugins, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
+TEST_F(Plugins, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
   for (const std::string name : {"flow_summary", "flow_top"}) {
     fs::remove_all(data_ + "/edge");
     // The bad file among others (nfdump then ends well, having read nothing).
@@ -220,20 +155,29 @@ TEST_F(FlowPlugins, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
   }
 }
 
-TEST_F(FlowPlugins, StateOfTheShellVersionIsTakenOver) {
+TEST_F(Plugins, StateOfTheShellVersionIsTakenOver) {
   // What the earlier plugin left after counting the file: a marker with
   // the file's time and a ledger line of its counts.
   const std::string path = addFile("edge", "202601010000", 20), old = state_ + "/edge.60";
   writeFile(old + ".edge.last", "");
   fs::last_write_time(old + ".edge.last", fs::last_write_time(path));
   writeFile(old + ".ledger", "L\t7\t7\t330\t2\t2\t80\t5\t5\t250\t0\t0\t0\t0\t0\t0\t" + path + "\n");
-  fs::copy_file(biggerFile_, path, fs::copy_options::overwrite_existing);
+  fs::copy_file(kBigger, path, fs::copy_options::overwrite_existing);
   EXPECT_EQ(flows("edge"), "5");
   EXPECT_FALSE(fs::exists(old + ".ledger"));
   EXPECT_EQ(flows("edge"), "0");
 }
 
-TEST_F(FlowPlugins, UnusableArgumentsAndMissingChannelsAreReported) {
+TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
+  // capture_status on pid files that name no capture.
+  pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string pids = dir_.path(), p3 = pids + "/p3.pid";
+  for (const auto& [port, content] : std::vector<std::pair<int, std::string>>{
+           {1, "12ab\n"}, {2, "0\n"}, {3, std::to_string(gone) + "\n"}, 
+           {4, std::to_string(getpid())}})
+    writeFile(pids + "/p" + std::to_string(port) + ".pid", content);
   const struct {
     std::string plugin;
     Arguments arguments;
@@ -242,83 +186,21 @@ TEST_F(FlowPlugins, UnusableArgumentsAndMissingChannelsAreReported) {
   } cases[] = {
       {"flow_summary", {"-d", data_, "-c", "edge:nowhere", "-i", "60"}, 2,
        "CRITICAL: channel nowhere has no capture directory " + data_ + "/nowhere"},
-      {"flow_top", {"-d", data_, "-c", "nowhere", "-i", "60"}, 2, "CRITICAL: channel nowhere"},
-      {"flow_summary", {"-d", data_, "-c", "edge", "-i", "abc"}, 3,
-       "UNKNOWN: interval is not a number of seconds"},
-      {"flow_summary", {"-c", "edge", "-i", "60"}, 3, "UNKNOWN: no data directory"},
       {"flow_summary", {"-d", data_, "-c", "edge", "-i", "60", "-s", dir_.file("none")}, 3,
        "state directory " + dir_.file("none") + " does not exist"},
-      {"flow_top", {"-d", data_, "-c", "edge", "-i", "60", "-n", "0"}, 3, "UNKNOWN: N must be"},
-      {"flow_top", {"-d", data_, "-c", "edge", "-i", "60", "-k", "srcport"}, 3,
-       "UNKNOWN: unknown key srcport"},
       {"flow_top", {"-d", data_, "-c", "edge", "-i"}, 3, "UNKNOWN: option -i requires argument"},
+      {"capture_status", {"-c", "edge", "-p", "1", "-r", pids}, 2, "holds no process id"},
+      {"capture_status", {"-c", "edge", "-p", "2", "-r", pids}, 2, "holds no process id"},
+      {"capture_status", {"-c", "edge", "-p", "3", "-r", pids}, 2,
+       "process " + std::to_string(gone) + " of " + p3 + " is not running"},
+      {"capture_status", {"-c", "edge", "-p", "4", "-r", pids}, 2, "not a capture tool"},
+      {"capture_status", {"-c", "edge", "-r", pids}, 3, "UNKNOWN"},
   };
   for (const auto& c : cases) {
-    const auto result = run(c.plugin, c.arguments);
+    const auto result = runPlugin(c.plugin, c.arguments);
     EXPECT_EQ(result.state, c.state) << c.plugin << " " << c.message;
     EXPECT_TRUE(contains(result.output, c.message)) << c.plugin << "\n" << result.output;
   }
-}
-
-class CaptureStatus : public kova_test::DatabaseTest {
- protected:
-  std::string pidFile(int port) const { return dir_.path() + "/p" + std::to_string(port) + ".pid"; }
-  kova_test::PluginRun status(const std::string& channel, int port) {
-    return runPlugin("capture_status",
-                     "-c " + channel + " -p " + std::to_string(port) + " -r " + dir_.path());
-  }
-
-  kova_test::TempDir dir_;
-  kova_test::ProcessesUnder captures_{dir_.path()};  // destroyed before dir_
-};
-
-TEST_F(CaptureStatus, RunningCaptureIsReportedAsJson) {
-  // nfcapd started with the arguments the capture supervisor gives it.
-  const int port = kova_test::freeUdpPort();
-  const std::string command = "/usr/bin/nfcapd -D -p " + std::to_string(port) +
-                              " -B 200000 -S 1 -P " + pidFile(port) + " -z -I edge -w " +
-                              dir_.path() + " >/dev/null 2>&1";
-  ASSERT_EQ(system(command.c_str()), 0);
-  pid_t pid = 0;
-  ASSERT_TRUE(kova_test::waitFor([&] {
-    pid = std::atoi(kova_test::readFile(pidFile(port)).c_str());
-    return pid > 0 && !kova_test::processEnded(pid);
-  }));
-  const auto run = status("edge", port);
-  ASSERT_EQ(run.state, 0) << run.output;
-  EXPECT_EQ(jsonValue(run.output, "pid"), std::to_string(pid));
-  EXPECT_EQ(jsonValue(run.output, "state"), "running");
-  const auto other = status("core", port);
-  EXPECT_EQ(other.state, 2);
-  EXPECT_TRUE(contains(other.output, "captures for another channel")) << other.output;
-
-  kill(pid, SIGTERM);
-  ASSERT_TRUE(kova_test::waitFor([&] { return kova_test::processEnded(pid); }));
-  const auto down = status("edge", port);
-  EXPECT_EQ(down.state, 2);
-  EXPECT_TRUE(contains(down.output, "CRITICAL: capture of channel edge (port " +
-                                        std::to_string(port) + ") is down: no pid file"))
-      << down.output;
-}
-
-TEST_F(CaptureStatus, PidFilesThatNameNoCaptureMeanItIsDown) {
-  pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::pair<std::string, std::string> cases[] = {
-      {"12ab\n", "holds no process id"},
-      {"0\n", "holds no process id"},
-      {std::to_string(gone) + "\n",
-       "process " + std::to_string(gone) + " of " + pidFile(9) + " is not running"},
-      {std::to_string(getpid()) + "\n", "not a capture tool"},
-  };
-  for (const auto& [content, message] : cases) {
-    writeFile(pidFile(9), content);
-    const auto run = status("edge", 9);
-    EXPECT_EQ(run.state, 2) << content;
-    EXPECT_TRUE(contains(run.output, message)) << content << "\n" << run.output;
-  }
-  EXPECT_EQ(runPlugin("capture_status", "-c edge -r " + dir_.path()).state, 3);
 }
 
 }  // namespace
