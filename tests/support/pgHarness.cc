@@ -123,12 +123,6 @@ std::string TestDatabase::scalar(const std::string& sql) {
   return rows.empty() || rows[0].empty() ? "" : rows[0][0];
 }
 
-void TestDatabase::restartServer() {
-  // pg_virtualenv names its cluster "regress" and exports where it lives.
-  if (std::system("pg_ctlcluster \"$PGVERSION\" regress restart -m fast") != 0)
-    throw std::runtime_error("pg_ctlcluster restart failed");
-}
-
 std::string TestDatabase::postgresqlSection(int connection_number) const {
   return "[POSTGRESQL]\nconnection_number=" + std::to_string(connection_number) +
          "\nPGSQL_host=" + host_ + "\nPGSQL_port=" + std::to_string(port_) +

@@ -35,9 +35,6 @@ class TestDatabase {
   std::vector<std::vector<std::string>> query(const std::string& sql);
   // First column of the first row ("" when there is no row).
   std::string scalar(const std::string& sql);
-  // Stops and starts the whole server (same port, same data): a test that
-  // calls it must run alone (CTest RUN_SERIAL).
-  void restartServer();
 
   // INI text of a configuration file whose POSTGRESQL section points here.
   std::string postgresqlSection(int connection_number = 2) const;
