@@ -13,7 +13,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -243,23 +242,6 @@ TEST(Execute, DescriptorsAndChildrenDoNotLeak) {
   }
   EXPECT_EQ(openDescriptors(), before);
   EXPECT_TRUE(noChildLeft());
-}
-
-TEST(Execute, ConcurrentRunsKeepTheirOwnOutput) {
-  const int threads = 8, runs = 30;
-  std::vector<int> wrong(threads, 0);  // each slot written by its own thread only
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([t, &wrong] {
-      for (int n = 0; n < runs; ++n) {
-        const std::string text = "T" + std::to_string(t) + "-" + std::to_string(n);
-        const Outcome outcome = runShell("printf " + text + "; exit " + std::to_string(n % 6));
-        if (outcome.output != text || outcome.state != n % 6) ++wrong[t];
-      }
-    });
-  }
-  for (std::thread& worker : workers) worker.join();
-  EXPECT_EQ(wrong, std::vector<int>(threads, 0));
 }
 
 TEST(SignalProcess, RefusesInitAndGroupTargetsAndDeliversToAChild) {
