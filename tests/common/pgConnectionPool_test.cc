@@ -141,25 +141,18 @@ TEST_F(PoolTest, ConstructionFailuresAreReportedAndCloseWhatWasOpened) {
 
 TEST_F(PoolTest, ConcurrentThreadsGetTheirOwnResults) {
   auto pool = makePool(3);
-  pool->prepareRequest("addChannel",
-                       "INSERT INTO flows_channel(channel_name, channel_protocol, channel_port)"
-                       " VALUES ($1, 'netflow', $2)",
-                       2);
   constexpr int kThreads = 8, kRounds = 60;
   std::vector<int> wrong(kThreads, 0);  // each slot written by its own thread only
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&pool, &wrong, t] {
       for (int i = 0; i < kRounds; ++i) {
-        const std::string a = std::to_string(t), b = std::to_string(i);
+        const int n = t * 1000 + i;
         try {
-          wrong[t] += value(pool->executePrepareRequest("plusOne", {a + b})) !=
-                      std::to_string(std::stoi(a + b) + 1);
-          wrong[t] +=
-              value(pool->executeRequest("SELECT " + a + " + " + b)) != std::to_string(t + i);
-          wrong[t] +=
-              value(pool->executeParamRequest("SELECT $1 || '-' || $2", {a, b})) != a + "-" + b;
-          owned(pool->executePrepareRequest("addChannel", {"c" + a, b}));
+          wrong[t] += value(pool->executePrepareRequest("plusOne", {std::to_string(n)})) !=
+                      std::to_string(n + 1);
+          wrong[t] += value(pool->executeParamRequest("SELECT $1::text", {std::to_string(n)})) !=
+                      std::to_string(n);
         } catch (const PostgresqlException&) {
           ++wrong[t];
         }
@@ -168,8 +161,6 @@ TEST_F(PoolTest, ConcurrentThreadsGetTheirOwnResults) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong, std::vector<int>(kThreads, 0));
-  EXPECT_EQ(db().scalar("SELECT count(DISTINCT (channel_name, channel_port)) FROM flows_channel"),
-            std::to_string(kThreads * kRounds));
 }
 
 // Every session of the pool terminated by the server: each connection may
