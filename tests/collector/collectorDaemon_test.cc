@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -198,6 +199,26 @@ long peakResidentKb(int pid) {
   return -1;
 }
 
+// Descriptors the process holds open.
+int openDescriptors(int pid) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    count += entry.is_symlink() ? 1 : 0;
+  return count;
+}
+
+// Ended children of the process that it has not reaped.
+int zombieChildren(int pid) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = readFile(entry.path().string() + "/stat");
+    const size_t end = stat.rfind(')');
+    if (end != std::string::npos && end + 4 < stat.size() && stat[end + 2] == 'Z')
+      count += std::stoi(stat.substr(end + 4)) == pid ? 1 : 0;
+  }
+  return count;
+}
+
 bool processAlive(const std::string& pid) {
   const std::string stat = readFile("/proc/" + pid + "/stat");
   const size_t end = stat.rfind(')');
@@ -262,6 +283,12 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
     EXPECT_TRUE(waitFor([&] { return !processAlive(pid); })) << "plugin process " << pid << " left";
   // The one worker left free kept the 1-second collectors going.
   EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= 5; }, kDaemonWait));
+  // Ten more runs of each 1-second collector: a descriptor per run or a
+  // child never reaped would show (a run in flight holds a few).
+  const int descriptors = openDescriptors(daemon.pid()), runs = std::stoi(statCount(steady));
+  EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= runs + 10; }, kDaemonWait));
+  EXPECT_LE(openDescriptors(daemon.pid()), descriptors + 6);
+  EXPECT_TRUE(waitFor([&] { return zombieChildren(daemon.pid()) == 0; })) << "unreaped plugin processes";
 
   writeFile(trigger, "");
   ASSERT_TRUE(waitFor([&] { return fileExists(hanging); }, kDaemonWait));
