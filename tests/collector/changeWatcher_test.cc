@@ -12,8 +12,6 @@
 namespace kova_test {
 namespace {
 
-TestDatabase& db() { return TestDatabase::instance(); }
-
 std::string idText(int id) { return std::to_string(id); }
 
 void markDeleted(int collector_id) {
@@ -35,8 +33,7 @@ void updateWithPending(int collector_id, const std::string& set) {
 }
 
 bool waitForMessage(int collector_id, const std::string& message) {
-  return waitFor([&] { return collectorField(collector_id, "collector_message") == message; },
-                 kDaemonWait);
+  return waitForField(collector_id, "collector_message", message);
 }
 
 // Refuses the deletion of one collector row once: the sequence is not
@@ -64,8 +61,8 @@ class ChangeWatcher : public ::testing::Test {
  protected:
   struct Run {
     CollectorDaemon daemon{{.interval_check_update = 1, .debug = true}};
-    int echo_once = 0, echo_fast = 0, echo_slow = 0, new_plugin = 0;
-    int updated = 0, never_due = 0, reborn = 0, refused = 0;
+    int echo_fast = 0, echo_slow = 0, new_plugin = 0;
+    int updated = 0, reborn = 0, refused = 0;
     // Reads through every test while a slow collector keeps one worker busy
     // half of the time, so that the report keeps changing length.
     std::unique_ptr<StatusFileReader> status;
@@ -79,7 +76,6 @@ class ChangeWatcher : public ::testing::Test {
     Run& run = *run_;
     insertChannel("edge");
     const std::string echo = run.daemon.writePlugin("echo.sh", "/bin/echo \"$@\"\nexit 1\n");
-    run.echo_once = insertPlugin(echo, "1 hour");
     run.echo_fast = insertPlugin(echo, "1 second");
     run.echo_slow = insertPlugin(echo, "4 seconds");
     const int old_plugin = insertPlugin(
@@ -89,8 +85,6 @@ class ChangeWatcher : public ::testing::Test {
                                              "\n/bin/echo \"new $1\"\nexit 1\n"),
         "1 hour");
     run.updated = insertCollector({.plugin_id = old_plugin, .name = "original", .parameter = "first"});
-    run.never_due = insertCollector({.plugin_id = run.echo_once, .name = "never due",
-                                     .last_execution = "now() + interval '1 day'"});
     run.reborn = insertCollector({.plugin_id = run.echo_slow, .name = "reborn", .parameter = "first life"});
     run.refused = insertCollector({.plugin_id = run.echo_fast, .name = "refused", .parameter = "refused"});
     refuseDeletionOnce(run.refused);
@@ -141,16 +135,6 @@ TEST_F(ChangeWatcher, UpdateRowChangesPluginParametersAndNameFromTheNextRun) {
   EXPECT_EQ(collectorField(id, "collector_message"), "new second\n");
   EXPECT_GE(daemon().countInLog("#renamed second Execution du script"), 2) << daemon().log();
   EXPECT_EQ(pendingChangeCount(), 0);
-}
-
-TEST_F(ChangeWatcher, MarkedCollectorThatNeverFallsDueKeepsItsRow) {
-  const int id = run_->never_due;
-  markDeleted(id);
-  ASSERT_TRUE(waitForCycles(3)) << daemon().log();
-  EXPECT_TRUE(collectorExists(id));
-  EXPECT_FALSE(deletionLogged(id)) << daemon().log();
-  EXPECT_EQ(collectorField(id, "collector_state"), "");
-  EXPECT_TRUE(contains(daemon().status(), "Delete queue: 0\n")) << daemon().status();
 }
 
 // Marked right after a run, a collector whose interval spans several

@@ -9,8 +9,6 @@ namespace kova_test {
 
 namespace {
 
-TestDatabase& db() { return TestDatabase::instance(); }
-
 // Single quotes doubled: every value below goes into SQL as a literal.
 std::string literal(const std::string& text) {
   std::string quoted = "'";
@@ -157,6 +155,10 @@ std::string collectorField(int collector_id, const std::string& column) {
 bool collectorExists(int collector_id) {
   return db().scalar("SELECT count(*) FROM flows_collector WHERE collector_id = " +
                      std::to_string(collector_id)) == "1";
+}
+
+bool waitForField(int collector_id, const std::string& column, const std::string& value) {
+  return waitFor([&] { return collectorField(collector_id, column) == value; }, kDaemonWait);
 }
 
 int pendingChangeCount() {

@@ -19,6 +19,8 @@ namespace kova_test {
 // two-core machine; a bound is only reached when something is broken.
 inline constexpr std::chrono::seconds kDaemonWait{60};
 
+inline TestDatabase& db() { return TestDatabase::instance(); }
+
 // The [KOVA] keys, the pool size and the -D option of one daemon run.
 struct DaemonSettings {
   int core_number = 1;
@@ -133,6 +135,8 @@ int insertCollector(const CollectorRow& row);
 // A column of one flows_collector row, "" when NULL or when the row is gone.
 std::string collectorField(int collector_id, const std::string& column);
 bool collectorExists(int collector_id);
+// Waits up to kDaemonWait until the column reads value.
+bool waitForField(int collector_id, const std::string& column, const std::string& value);
 int pendingChangeCount();
 
 }  // namespace kova_test

@@ -1,5 +1,5 @@
-// The status report's exact layout and its OVERLOAD rules.
-#include "fileUtil.h"
+// The status report's exact layout and its OVERLOAD rules (a daemon run
+// only shows idle and fully busy records).
 #include "monitor.h"
 
 #include <gtest/gtest.h>
@@ -53,14 +53,6 @@ TEST(StatusReport, OverloadRules) {
     EXPECT_EQ(kova_test::contains(text, "\t\tstatus: OVERLOAD\nThread queue"), test.threads_overloaded);
     EXPECT_EQ(kova_test::contains(text, "Status: OVERLOAD"), test.queue_overloaded);
   }
-}
-
-TEST(StatusReport, ReplaceFileLeavesNoStaleTail) {
-  kova_test::TempDir dir;
-  const std::string path = dir.file("status");
-  ASSERT_TRUE(replaceFile(path, "a much longer first report\n") && replaceFile(path, "short\n"));
-  EXPECT_EQ(kova_test::readFile(path), "short\n");
-  EXPECT_FALSE(replaceFile(dir.file("missing/status"), "x"));
 }
 
 }  // namespace
