@@ -219,17 +219,11 @@ int zombieChildren(int pid) {
   return count;
 }
 
-bool processAlive(const std::string& pid) {
-  const std::string stat = readFile("/proc/" + pid + "/stat");
-  const size_t end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
-}
 
-
-// Plugins that hang, ignore SIGTERM, leave a descendant holding their
-// output, or print without end: each is recorded once, leaves no process,
-// and the other collectors go on running. Programs outside the plugin
-// directory never start. Then SIGTERM while one hangs.
+// A plugin that hangs and one that prints without end are each recorded
+// once and the other collectors go on running (how the runner ends every
+// kind of stuck plugin is the runner's own test). Programs outside the
+// plugin directory never start. Then SIGTERM while one hangs.
 TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   db().resetTables();
   TempDir plugins;  // the daemon's own directory holds its log: plugins go apart
@@ -241,16 +235,11 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   symlink(outside.c_str(), plugins.file("link.sh").c_str());
   const int stray = insertCollector({.plugin_id = insertPlugin(outside, "5 minutes"), .name = "stray"});
   const int linked = insertCollector({.plugin_id = insertPlugin(plugins.file("link.sh"), "5 minutes"), .name = "link"});
-  const std::string pids = daemon.file("pids");
   auto plugin = [&](const std::string& name, const std::string& body, const std::string& every) {
     writeScript(plugins.file(name), body);
     return insertPlugin(plugins.file(name), every);
   };
   const int hung = insertCollector({.plugin_id = plugin("hang.sh", "/bin/sleep 600\n", "5 minutes"), .name = "hang"});
-  const int deaf = insertCollector({.plugin_id = plugin("deaf.sh",
-      "trap '' TERM\necho $$ >>" + pids + "\nwhile :; do /bin/sleep 1; done\n", "5 minutes"), .name = "deaf"});
-  const int leaky = insertCollector({.plugin_id = plugin("leaky.sh",
-      "/bin/sleep 600 &\necho $! >>" + pids + "\necho '{\"ok\": 1}'\n", "5 minutes"), .name = "leaky"});
   const int flood = insertCollector({.plugin_id = plugin("flood.sh",
       "/usr/bin/yes | /usr/bin/head -c 200000000\n", "5 minutes"), .name = "flood"});
   const int steady = insertCollector({.plugin_id = plugin("steady.sh", "echo '{\"n\": 1}'\n", "1 second"), .name = "steady"});
@@ -263,24 +252,19 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   const std::string timed_out = "DAEMON: plugin timed out after 3 s";
   ASSERT_TRUE(waitFor([&] {
     return collectorField(hung, "collector_message") == timed_out &&
-           collectorField(deaf, "collector_message") == timed_out &&
-           !collectorField(flood, "collector_state").empty() &&
-           collectorField(leaky, "collector_state") == "0";
+           !collectorField(flood, "collector_state").empty();
   }, kDaemonWait)) << daemon.log();
-  for (int id : {hung, deaf, flood}) {
+  for (int id : {hung, flood}) {
     EXPECT_EQ(collectorField(id, "collector_state"), "3");
     EXPECT_EQ(statCount(id), "0");
   }
   EXPECT_EQ(collectorField(flood, "collector_message"), "DAEMON: plugin output exceeds 100000 bytes");
   EXPECT_LT(peakResidentKb(daemon.pid()), 100000) << "the output was kept";
-  EXPECT_EQ(statCount(leaky), "1");
   for (const auto& [id, path] : {std::pair{stray, outside}, std::pair{linked, plugins.file("link.sh")}}) {
     EXPECT_EQ(collectorField(id, "collector_state"), "2");
     EXPECT_EQ(collectorField(id, "collector_message"), "DAEMON: plugin not allowed: " + path);
   }
   EXPECT_EQ(daemon.countInLog("Excute failed retry"), 0) << "a bounded run was tried again";
-  for (const std::string& pid : splitLines(readFile(pids)))
-    EXPECT_TRUE(waitFor([&] { return !processAlive(pid); })) << "plugin process " << pid << " left";
   // The one worker left free kept the 1-second collectors going.
   EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= 5; }, kDaemonWait));
   // Ten more runs of each 1-second collector: a descriptor per run or a
