@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <sstream>
@@ -44,22 +45,19 @@ int freeUdpPort() {
 }
 
 // Lines of /proc/net/udp*: "sl local_address rem_address st tx_queue:rx_queue ...",
-// the local port in hex after the colon, the queues in hex.
-long udpBytesQueued(int port) {
-  long queued = 0;
+// the port and the queues in hex.
+bool udpQueuesEmpty(int port) {
+  char local[8];
+  std::snprintf(local, sizeof local, ":%04X", port);
   for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-    const std::vector<std::string> lines = splitLines(readFile(table));
-    for (size_t i = 1; i < lines.size(); ++i) {
-      std::istringstream fields(lines[i]);
-      std::string slot, local, remote, state, queues;
-      fields >> slot >> local >> remote >> state >> queues;
-      const auto colon = local.rfind(':');
-      if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
-        continue;
-      queued += std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    for (const std::string& line : splitLines(readFile(table))) {
+      std::istringstream fields(line);
+      std::string slot, address, remote, state, queues;
+      fields >> slot >> address >> remote >> state >> queues;
+      if (address.ends_with(local) && !queues.ends_with(":00000000")) return false;
     }
   }
-  return queued;
+  return true;
 }
 
 int runToEnd(std::vector<std::string> argv, const std::string& out, std::chrono::seconds limit) {
@@ -82,14 +80,9 @@ PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arg
   return {run.state, run.output};
 }
 
-std::string sqlQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
-  return quoted + "'";
-}
-
+// Dollar-quoted: the documents are the plugins' JSON, which never holds "$json$".
 std::string jsonValue(const std::string& document, const std::string& path) {
-  return TestDatabase::instance().scalar("SELECT (" + sqlQuoted(document) + "::json) #>> '{" +
+  return TestDatabase::instance().scalar("SELECT ($json$" + document + "$json$::json) #>> '{" +
                                          path + "}'");
 }
 

@@ -1,6 +1,6 @@
 // What the capture and integration tests need around the programs: the
 // checked-in captures, free UDP ports, commands run to their end, runs of
-// the bundled plugins, SQL quoting, and the clean-up of the capture tools a
+// the bundled plugins, JSON values, and the clean-up of the capture tools a
 // test caused.
 #pragma once
 
@@ -20,9 +20,9 @@ bool udpPortFree(int port);
 // A free one, below the ephemeral range where other tests pick theirs.
 int freeUdpPort();
 
-// Bytes waiting in the receive queues of the UDP sockets bound to a local
-// port (IPv4 and IPv6): 0 once the listener has read everything sent to it.
-long udpBytesQueued(int port);
+// Whether the UDP sockets bound to a local port (IPv4 and IPv6) have read
+// every datagram sent to them.
+bool udpQueuesEmpty(int port);
 
 // argv run to its end in a session of its own (a stray group signal from
 // the program under test never reaches the test), standard output and
@@ -38,9 +38,6 @@ struct PluginRun {
   std::string output;
 };
 PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arguments);
-
-// text as an SQL string literal.
-std::string sqlQuoted(const std::string& text);
 
 // Value at a JSON path ("flows", "protocols,udp,flows") of a document, as
 // PostgreSQL's json type reads it: the same parser as the flows_stats

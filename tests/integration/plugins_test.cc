@@ -2,7 +2,6 @@
 // flow_top over real nfcapd files, capture_status on pid files that name
 // no capture (the capture tests run it against real ones).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,8 +55,10 @@ class Plugins : public kova_test::DatabaseTest {
     arguments.insert(arguments.end(), more.begin(), more.end());
     return runPlugin(name, arguments);
   }
-  std::string flows(const std::string& channel) {
-    return jsonValue(plugin("flow_summary", channel).output, "flows");
+  // The flows a run counted (every flow of kSmall and kBigger has one source).
+  std::string flows(const std::string& channel, const std::string& name = "flow_summary") {
+    return jsonValue(plugin(name, channel).output,
+                     name == "flow_top" ? "top,srcip,0,flows" : "flows");
   }
 
   kova_test::TempDir dir_;
@@ -101,22 +102,15 @@ TEST_F(Plugins, TopTalkersByBytesOfAKnownCapture) {
 TEST_F(Plugins, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
   // A capture restarted within the time slot of its last file adds to it;
   // smaller than before, it is another file under the same name, counted whole.
-  const struct {
-    std::string plugin;
-    Arguments more;
-    std::string path;
-    std::vector<std::string> counted;
-  } cases[] = {{"flow_summary", {}, "flows", {"7", "5", "7"}},
-               {"flow_top", {"-k", "dstport"}, "top,dstport,0,flows", {"5", "3", "5"}}};
-  for (const auto& c : cases) {
+  for (const std::string name : {"flow_summary", "flow_top"}) {
     fs::remove_all(data_ + "/edge");
     const std::string path = addFile("edge", "202601010000", 20);
     std::vector<std::string> counted;
     for (const std::string& sample : {kSmall, kBigger, kSmall}) {
       fs::copy_file(sample, path, fs::copy_options::overwrite_existing);
-      counted.push_back(jsonValue(plugin(c.plugin, "edge", c.more).output, c.path));
+      counted.push_back(flows("edge", name));
     }
-    EXPECT_EQ(counted, c.counted) << c.plugin;
+    EXPECT_EQ(counted, (std::vector<std::string>{"7", "5", "7"})) << name;
   }
 }
 
@@ -149,9 +143,7 @@ TEST_F(Plugins, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
     EXPECT_EQ(failed.state, 3) << name;
     EXPECT_TRUE(contains(failed.output, "UNKNOWN: nfdump cannot read " + bad)) << failed.output;
     fs::remove(bad);
-    const auto later = plugin(name, "edge");
-    EXPECT_EQ(jsonValue(later.output, name == "flow_top" ? "top,srcip,0,flows" : "flows"), "14")
-        << later.output;
+    EXPECT_EQ(flows("edge", name), "14") << name;
   }
 }
 
@@ -170,13 +162,11 @@ TEST_F(Plugins, StateOfTheShellVersionIsTakenOver) {
 
 TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
   // capture_status on pid files that name no capture.
-  pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::string pids = dir_.path(), p3 = pids + "/p3.pid";
+  kova_test::ChildProcess ended({"/bin/true"});
+  ended.wait();
+  const std::string pids = dir_.path(), p3 = pids + "/p3.pid", gone = std::to_string(ended.pid());
   for (const auto& [port, content] : std::vector<std::pair<int, std::string>>{
-           {1, "12ab\n"}, {2, "0\n"}, {3, std::to_string(gone) + "\n"}, 
-           {4, std::to_string(getpid())}})
+           {1, "12ab\n"}, {2, "0\n"}, {3, gone + "\n"}, {4, std::to_string(getpid())}})
     writeFile(pids + "/p" + std::to_string(port) + ".pid", content);
   const struct {
     std::string plugin;
@@ -192,8 +182,10 @@ TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
       {"capture_status", {"-c", "edge", "-p", "1", "-r", pids}, 2, "holds no process id"},
       {"capture_status", {"-c", "edge", "-p", "2", "-r", pids}, 2, "holds no process id"},
       {"capture_status", {"-c", "edge", "-p", "3", "-r", pids}, 2,
-       "process " + std::to_string(gone) + " of " + p3 + " is not running"},
+       "process " + gone + " of " + p3 + " is not running"},
       {"capture_status", {"-c", "edge", "-p", "4", "-r", pids}, 2, "not a capture tool"},
+      {"capture_status", {"-c", "edge", "-p", "5", "-r", pids}, 2,
+       "CRITICAL: capture of channel edge (port 5) is down: no pid file"},
       {"capture_status", {"-c", "edge", "-r", pids}, 3, "UNKNOWN"},
   };
   for (const auto& c : cases) {
