@@ -18,6 +18,7 @@ namespace {
 using kova_test::contains;
 using kova_test::processEnded;
 using kova_test::readFile;
+using kova_test::runPlugin;
 using kova_test::waitFor;
 namespace fs = std::filesystem;
 
@@ -79,6 +80,10 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   addChannel("sf1", "sflow", sf);
   addChannel("n2-a", "netflow", p2);
   addChannel("spare", "netflow", spare);  // nobody's
+  // Without its configuration the run fails before it has a log.
+  EXPECT_EQ(run(dir_.file("none.conf")), 1);
+  EXPECT_EQ(readFile(out_), "error can't open file: " + dir_.file("none.conf") + "\n");
+  EXPECT_FALSE(fs::exists(log_));
   kova_test::writeFile(log_, "STALE LINE\n");
   // A leftover pid file naming a live process makes nfcapd give up after
   // detaching.
@@ -110,11 +115,9 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(pidOf(nf), nfPid);
   EXPECT_FALSE(processEnded(nfPid) || processEnded(sfPid) || processEnded(pidOf(shortPort)));
   // The bundled capture_status plugin reads the tools as they were started.
-  const auto status = [&](const std::string& channel) {
-    return kova_test::runPlugin("capture_status",
-                                {"-c", channel, "-p", std::to_string(nf), "-r", pids_});
-  };
-  const kova_test::PluginRun running = status("edge1"), other = status("sf1");
+  const std::string nfPort = std::to_string(nf);
+  const auto running = runPlugin("capture_status", {"-c", "edge1", "-p", nfPort, "-r", pids_});
+  const auto other = runPlugin("capture_status", {"-c", "sf1", "-p", nfPort, "-r", pids_});
   ASSERT_EQ(running.state, 0) << running.output;
   EXPECT_EQ(kova_test::jsonValue(running.output, "pid"), std::to_string(nfPid));
   EXPECT_EQ(kova_test::jsonValue(running.output, "state"), "running");
@@ -133,11 +136,6 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_TRUE(waitFor([&] { return processEnded(nfPid); }));
   EXPECT_EQ(channels(), "sf1,short,spare");
   EXPECT_FALSE(processEnded(sfPid));
-  const kova_test::PluginRun down = status("edge1");
-  EXPECT_EQ(down.state, 2);
-  EXPECT_TRUE(contains(down.output, "CRITICAL: capture of channel edge1 (port " +
-                                        std::to_string(nf) + ") is down: no pid file"))
-      << down.output;
 }
 
 // What real tools never do, with fakes: nfdump 1.6 cannot be installed
@@ -180,12 +178,6 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_TRUE(contains(log, "SEND END SIGNAL TO " + std::to_string(victim.pid()) + "\n"));
   EXPECT_EQ(victim.wait(), SIGTERM);
   EXPECT_EQ(channels(), "old1,stuck");
-}
-
-TEST_F(KovaFlowCapture, MissingConfigurationIsAFailure) {
-  EXPECT_EQ(run(dir_.file("none.conf")), 1);
-  EXPECT_EQ(readFile(out_), "error can't open file: " + dir_.file("none.conf") + "\n");
-  EXPECT_FALSE(fs::exists(log_));
 }
 
 }  // namespace
