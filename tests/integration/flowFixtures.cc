@@ -13,7 +13,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "exceptions.h"
 #include "pgHarness.h"
 #include "service.h"
 #include "testUtil.h"
@@ -72,11 +71,7 @@ PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arg
   run.plugin_id = 1;
   run.plugin_path = std::string(KOVA_SOURCE_DIR) + "/plugins/" + name;
   run.parameter_list = arguments;
-  try {
-    run.execute();
-  } catch (const serviceException&) {
-    // A silent plugin: state and output as the runner left them.
-  }
+  run.execute();
   return {run.state, run.output};
 }
 
@@ -86,22 +81,23 @@ std::string jsonValue(const std::string& document, const std::string& path) {
                                          path + "}'");
 }
 
-ProcessesUnder::~ProcessesUnder() {
-  for (pid_t pid : running()) kill(pid, SIGTERM);
-  waitFor([&] { return running().empty(); }, std::chrono::seconds(10));
-  for (pid_t pid : running()) kill(pid, SIGKILL);
-}
-
-std::vector<pid_t> ProcessesUnder::running() const {
+// Live processes whose command line names root.
+static std::vector<pid_t> runningUnder(const std::string& root) {
   std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const pid_t pid = std::stoi(name);
     if (pid == getpid() || processEnded(pid)) continue;
-    if (contains(readFile("/proc/" + name + "/cmdline"), root_)) found.push_back(pid);
+    if (contains(readFile("/proc/" + name + "/cmdline"), root)) found.push_back(pid);
   }
   return found;
+}
+
+ProcessesUnder::~ProcessesUnder() {
+  for (pid_t pid : runningUnder(root)) kill(pid, SIGTERM);
+  waitFor([&] { return runningUnder(root).empty(); }, std::chrono::seconds(10));
+  for (pid_t pid : runningUnder(root)) kill(pid, SIGKILL);
 }
 
 bool processEnded(pid_t pid) {

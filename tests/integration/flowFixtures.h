@@ -32,7 +32,7 @@ int runToEnd(std::vector<std::string> argv, const std::string& out,
              std::chrono::seconds limit = std::chrono::seconds(120));
 
 // A run of a bundled plugin the way the collector runs one, with these
-// arguments and an empty environment.
+// arguments and an empty environment (a silent one throws as it does there).
 struct PluginRun {
   int state;
   std::string output;
@@ -46,16 +46,9 @@ std::string jsonValue(const std::string& document, const std::string& path);
 
 // Ends, by pid, the processes whose command line names `root` (the capture
 // tools and exporters a test started detach and are nobody's children).
-class ProcessesUnder {
- public:
-  explicit ProcessesUnder(std::string root) : root_(std::move(root)) {}
-  ProcessesUnder(const ProcessesUnder&) = delete;
-  ProcessesUnder& operator=(const ProcessesUnder&) = delete;
+struct ProcessesUnder {
   ~ProcessesUnder();
-  std::vector<pid_t> running() const;
-
- private:
-  std::string root_;
+  std::string root;
 };
 
 // Gone, or a zombie nobody has reaped yet.
