@@ -70,8 +70,7 @@ class EndToEnd : public kova_test::DatabaseTest {
   const uid_t uid_ = root_ ? getpwnam("nobody")->pw_uid : geteuid();
   const gid_t gid_ = root_ ? getgrnam("nogroup")->gr_gid : getegid();
   const std::vector<std::string> setpriv_ =
-      root_ ? std::vector<std::string>{"--reuid=" + std::to_string(uid_),
-                                       "--regid=" + std::to_string(gid_), "--clear-groups",
+      root_ ? std::vector<std::string>{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
                                        "--no-new-privs"}
             : std::vector<std::string>{};
   kova_test::TempDir dir_;

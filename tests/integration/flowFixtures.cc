@@ -2,16 +2,14 @@
 // capture and integration tests.
 #include "flowFixtures.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 
 #include "pgHarness.h"
 #include "service.h"
@@ -23,18 +21,6 @@ std::string dataFile(const std::string& name) {
   return std::string(KOVA_SOURCE_DIR) + "/tests/integration/data/" + name;
 }
 
-bool udpPortFree(int port) {
-  const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket");
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;  // dual-stack: IPv4 and IPv6 together
-  address.sin6_port = htons(static_cast<uint16_t>(port));
-  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return free;
-}
-
 int freeUdpPort() {
   static std::mt19937 random{std::random_device{}()};
   for (;;) {
@@ -43,20 +29,30 @@ int freeUdpPort() {
   }
 }
 
-// Lines of /proc/net/udp*: "sl local_address rem_address st tx_queue:rx_queue ...",
-// the port and the queues in hex.
-bool udpQueuesEmpty(int port) {
+// The "tx_queue:rx_queue" fields (hex) of the UDP sockets bound to a local
+// port, from the lines "sl local_address rem_address st tx_queue:rx_queue ..."
+// of /proc/net/udp and /proc/net/udp6.
+static std::vector<std::string> udpQueues(int port) {
   char local[8];
   std::snprintf(local, sizeof local, ":%04X", port);
+  std::vector<std::string> found;
   for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
     for (const std::string& line : splitLines(readFile(table))) {
       std::istringstream fields(line);
       std::string slot, address, remote, state, queues;
       fields >> slot >> address >> remote >> state >> queues;
-      if (address.ends_with(local) && !queues.ends_with(":00000000")) return false;
+      if (address.ends_with(local)) found.push_back(queues);
     }
   }
-  return true;
+  return found;
+}
+
+bool udpPortFree(int port) { return udpQueues(port).empty(); }
+
+bool udpQueuesEmpty(int port) {
+  return std::ranges::all_of(udpQueues(port), [](const std::string& queues) {
+    return queues.ends_with(":00000000");
+  });
 }
 
 int runToEnd(std::vector<std::string> argv, const std::string& out, std::chrono::seconds limit) {

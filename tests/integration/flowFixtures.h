@@ -15,7 +15,7 @@ namespace kova_test {
 // A file of tests/integration/data (see the README there).
 std::string dataFile(const std::string& name);
 
-// Whether a UDP port is free on every address right now.
+// Whether no UDP socket is bound to a port right now, on any address.
 bool udpPortFree(int port);
 // A free one, below the ephemeral range where other tests pick theirs.
 int freeUdpPort();
