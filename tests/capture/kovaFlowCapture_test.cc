@@ -28,7 +28,6 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     for (const std::string& d : {data_, pids_, dir_.file("bin")}) fs::create_directory(d);
-    writeConfig();
   }
 
   // `node`: [KOVA] lines naming a node and its channels.
