@@ -4,25 +4,21 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "cleanup.h"
 
 namespace {
 
 TEST(ToolVersion, OnlyVersionsReadAsOneSixOrOlderGetTheLegacyForm) {
-  const struct {
-    const char* output;
-    bool known;
-    StartForm form;
-  } cases[] = {
-      {"/usr/bin/nfcapd: Version: 1.7.1\n", true, StartForm::kDirectory},
-      {"nfcapd: Version: 1.5.8-NSEL\n", true, StartForm::kLegacy},
-      {"nfcapd: Version: 1.10.0\n", true, StartForm::kDirectory},  // not compared as text
-      {"nfcapd: Version: unknown\n", false, StartForm::kDirectory},
+  const std::pair<const char*, StartForm> cases[] = {
+      {"/usr/bin/nfcapd: Version: 1.7.1\n", StartForm::kDirectory},
+      {"nfcapd: Version: 1.5.8-NSEL\n", StartForm::kLegacy},
+      {"nfcapd: Version: 1.10.0\n", StartForm::kDirectory},  // not compared as text
+      {"nfcapd: Version: unknown\n", StartForm::kDirectory},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(parseToolVersion(c.output).known, c.known) << c.output;
-    EXPECT_EQ(startFormFor(parseToolVersion(c.output)), c.form) << c.output;
-  }
+  for (const auto& [output, form] : cases)
+    EXPECT_EQ(startFormFor(parseToolVersion(output)), form) << output;
 }
 
 TEST(ListingProcessId, OnlyAPlainIdAboveOneIsEverSignalled) {

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -18,6 +19,7 @@ namespace {
 using kova_test::contains;
 using kova_test::processEnded;
 using kova_test::readFile;
+using kova_test::runPlugin;
 using kova_test::waitFor;
 namespace fs = std::filesystem;
 
@@ -26,7 +28,6 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
   void SetUp() override {
     DatabaseTest::SetUp();
     for (const std::string& d : {data_, pids_, dir_.file("bin")}) fs::create_directory(d);
-    writeConfig();
   }
 
   // `node`: [KOVA] lines naming a node and its channels.
@@ -79,6 +80,10 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   addChannel("sf1", "sflow", sf);
   addChannel("n2-a", "netflow", p2);
   addChannel("spare", "netflow", spare);  // nobody's
+  // Without its configuration the run fails before it has a log.
+  EXPECT_EQ(run(dir_.file("none.conf")), 1);
+  EXPECT_EQ(readFile(out_), "error can't open file: " + dir_.file("none.conf") + "\n");
+  EXPECT_FALSE(fs::exists(log_));
   kova_test::writeFile(log_, "STALE LINE\n");
   // A leftover pid file naming a live process makes nfcapd give up after
   // detaching.
@@ -88,13 +93,11 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   for (const auto& [tool, name, port] :
        {std::tuple{netflows_, "edge1", nf}, {sflows_, "sf1", sf}}) {
     const std::string directory = data_ + "/" + name;
-    std::string expected;
-    for (const std::string& argument : std::vector<std::string>{
-             tool, "-D", "-p", std::to_string(port), "-B", "200000", "-S", "1", "-P",
-             pidFile(port), "-z", "-I", name, "-w", directory})
-      expected += argument + '\0';
     ASSERT_GT(pidOf(port), 1) << readFile(log_);
-    EXPECT_EQ(readFile("/proc/" + std::to_string(pidOf(port)) + "/cmdline"), expected);
+    std::string arguments = readFile("/proc/" + std::to_string(pidOf(port)) + "/cmdline");
+    std::replace(arguments.begin(), arguments.end(), '\0', '\n');  // one a line
+    EXPECT_EQ(arguments, tool + "\n-D\n-p\n" + std::to_string(port) + "\n-B\n200000\n-S\n1\n-P\n" +
+                             pidFile(port) + "\n-z\n-I\n" + name + "\n-w\n" + directory + "\n");
     EXPECT_TRUE(waitFor([&] { return !fs::is_empty(directory); })) << directory;
   }
   EXPECT_FALSE(fs::exists(pidFile(p2)));
@@ -110,11 +113,9 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(pidOf(nf), nfPid);
   EXPECT_FALSE(processEnded(nfPid) || processEnded(sfPid) || processEnded(pidOf(shortPort)));
   // The bundled capture_status plugin reads the tools as they were started.
-  const auto status = [&](const std::string& channel) {
-    return kova_test::runPlugin("capture_status",
-                                {"-c", channel, "-p", std::to_string(nf), "-r", pids_});
-  };
-  const kova_test::PluginRun running = status("edge1"), other = status("sf1");
+  const std::string nfPort = std::to_string(nf);
+  const auto running = runPlugin("capture_status", {"-c", "edge1", "-p", nfPort, "-r", pids_});
+  const auto other = runPlugin("capture_status", {"-c", "sf1", "-p", nfPort, "-r", pids_});
   ASSERT_EQ(running.state, 0) << running.output;
   EXPECT_EQ(kova_test::jsonValue(running.output, "pid"), std::to_string(nfPid));
   EXPECT_EQ(kova_test::jsonValue(running.output, "state"), "running");
@@ -128,16 +129,9 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(channels(), "edge1,sf1,short,spare");
   EXPECT_FALSE(processEnded(nfPid));
   EXPECT_EQ(run(), 0);
-  EXPECT_TRUE(contains(readFile(log_), "#INFO#SEND END SIGNAL TO " + std::to_string(nfPid) + "\n"))
-      << readFile(log_);
   EXPECT_TRUE(waitFor([&] { return processEnded(nfPid); }));
   EXPECT_EQ(channels(), "sf1,short,spare");
   EXPECT_FALSE(processEnded(sfPid));
-  const kova_test::PluginRun down = status("edge1");
-  EXPECT_EQ(down.state, 2);
-  EXPECT_TRUE(contains(down.output, "CRITICAL: capture of channel edge1 (port " +
-                                        std::to_string(nf) + ") is down: no pid file"))
-      << down.output;
 }
 
 // What real tools never do, with fakes: nfdump 1.6 cannot be installed
@@ -172,7 +166,6 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_EQ(readFile(dir_.file("args")), "-w -D -p " + std::to_string(port) +
                                              " -B 200000 -S 1 -P " + pidFile(port) +
                                              " -z -I old1 -l " + data_ + "/old1\n");
-  EXPECT_TRUE(contains(log, "version 1.6.23, start options -w -D"));
   EXPECT_TRUE(contains(log, "#ERR#channel old1 port " + std::to_string(port)));  // not listening
   const std::string fds = readFile(dir_.file("fds"));
   EXPECT_FALSE(contains(fds, "socket:") || contains(fds, log_)) << fds;
@@ -180,12 +173,6 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_TRUE(contains(log, "SEND END SIGNAL TO " + std::to_string(victim.pid()) + "\n"));
   EXPECT_EQ(victim.wait(), SIGTERM);
   EXPECT_EQ(channels(), "old1,stuck");
-}
-
-TEST_F(KovaFlowCapture, MissingConfigurationIsAFailure) {
-  EXPECT_EQ(run(dir_.file("none.conf")), 1);
-  EXPECT_EQ(readFile(out_), "error can't open file: " + dir_.file("none.conf") + "\n");
-  EXPECT_FALSE(fs::exists(log_));
 }
 
 }  // namespace

@@ -2,17 +2,15 @@
 // capture and integration tests.
 #include "flowFixtures.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <sstream>
-#include <stdexcept>
 
-#include "exceptions.h"
 #include "pgHarness.h"
 #include "service.h"
 #include "testUtil.h"
@@ -23,18 +21,6 @@ std::string dataFile(const std::string& name) {
   return std::string(KOVA_SOURCE_DIR) + "/tests/integration/data/" + name;
 }
 
-bool udpPortFree(int port) {
-  const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw std::runtime_error("socket");
-  sockaddr_in6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr = in6addr_any;  // dual-stack: IPv4 and IPv6 together
-  address.sin6_port = htons(static_cast<uint16_t>(port));
-  const bool free = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return free;
-}
-
 int freeUdpPort() {
   static std::mt19937 random{std::random_device{}()};
   for (;;) {
@@ -43,23 +29,30 @@ int freeUdpPort() {
   }
 }
 
-// Lines of /proc/net/udp*: "sl local_address rem_address st tx_queue:rx_queue ...",
-// the local port in hex after the colon, the queues in hex.
-long udpBytesQueued(int port) {
-  long queued = 0;
+// The "tx_queue:rx_queue" fields (hex) of the UDP sockets bound to a local
+// port, from the lines "sl local_address rem_address st tx_queue:rx_queue ..."
+// of /proc/net/udp and /proc/net/udp6.
+static std::vector<std::string> udpQueues(int port) {
+  char local[8];
+  std::snprintf(local, sizeof local, ":%04X", port);
+  std::vector<std::string> found;
   for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
-    const std::vector<std::string> lines = splitLines(readFile(table));
-    for (size_t i = 1; i < lines.size(); ++i) {
-      std::istringstream fields(lines[i]);
-      std::string slot, local, remote, state, queues;
-      fields >> slot >> local >> remote >> state >> queues;
-      const auto colon = local.rfind(':');
-      if (colon == std::string::npos || std::stoi(local.substr(colon + 1), nullptr, 16) != port)
-        continue;
-      queued += std::stol(queues.substr(queues.find(':') + 1), nullptr, 16);
+    for (const std::string& line : splitLines(readFile(table))) {
+      std::istringstream fields(line);
+      std::string slot, address, remote, state, queues;
+      fields >> slot >> address >> remote >> state >> queues;
+      if (address.ends_with(local)) found.push_back(queues);
     }
   }
-  return queued;
+  return found;
+}
+
+bool udpPortFree(int port) { return udpQueues(port).empty(); }
+
+bool udpQueuesEmpty(int port) {
+  return std::ranges::all_of(udpQueues(port), [](const std::string& queues) {
+    return queues.ends_with(":00000000");
+  });
 }
 
 int runToEnd(std::vector<std::string> argv, const std::string& out, std::chrono::seconds limit) {
@@ -74,41 +67,33 @@ PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arg
   run.plugin_id = 1;
   run.plugin_path = std::string(KOVA_SOURCE_DIR) + "/plugins/" + name;
   run.parameter_list = arguments;
-  try {
-    run.execute();
-  } catch (const serviceException&) {
-    // A silent plugin: state and output as the runner left them.
-  }
+  run.execute();
   return {run.state, run.output};
 }
 
-std::string sqlQuoted(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
-  return quoted + "'";
-}
-
+// Dollar-quoted: the documents are the plugins' JSON, which never holds "$json$".
 std::string jsonValue(const std::string& document, const std::string& path) {
-  return TestDatabase::instance().scalar("SELECT (" + sqlQuoted(document) + "::json) #>> '{" +
+  return TestDatabase::instance().scalar("SELECT ($json$" + document + "$json$::json) #>> '{" +
                                          path + "}'");
 }
 
-ProcessesUnder::~ProcessesUnder() {
-  for (pid_t pid : running()) kill(pid, SIGTERM);
-  waitFor([&] { return running().empty(); }, std::chrono::seconds(10));
-  for (pid_t pid : running()) kill(pid, SIGKILL);
-}
-
-std::vector<pid_t> ProcessesUnder::running() const {
+// Live processes whose command line names root.
+static std::vector<pid_t> runningUnder(const std::string& root) {
   std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     const pid_t pid = std::stoi(name);
     if (pid == getpid() || processEnded(pid)) continue;
-    if (contains(readFile("/proc/" + name + "/cmdline"), root_)) found.push_back(pid);
+    if (contains(readFile("/proc/" + name + "/cmdline"), root)) found.push_back(pid);
   }
   return found;
+}
+
+ProcessesUnder::~ProcessesUnder() {
+  for (pid_t pid : runningUnder(root)) kill(pid, SIGTERM);
+  waitFor([&] { return runningUnder(root).empty(); }, std::chrono::seconds(10));
+  for (pid_t pid : runningUnder(root)) kill(pid, SIGKILL);
 }
 
 bool processEnded(pid_t pid) {

@@ -1,6 +1,6 @@
 // What the capture and integration tests need around the programs: the
 // checked-in captures, free UDP ports, commands run to their end, runs of
-// the bundled plugins, SQL quoting, and the clean-up of the capture tools a
+// the bundled plugins, JSON values, and the clean-up of the capture tools a
 // test caused.
 #pragma once
 
@@ -15,14 +15,14 @@ namespace kova_test {
 // A file of tests/integration/data (see the README there).
 std::string dataFile(const std::string& name);
 
-// Whether a UDP port is free on every address right now.
+// Whether no UDP socket is bound to a port right now, on any address.
 bool udpPortFree(int port);
 // A free one, below the ephemeral range where other tests pick theirs.
 int freeUdpPort();
 
-// Bytes waiting in the receive queues of the UDP sockets bound to a local
-// port (IPv4 and IPv6): 0 once the listener has read everything sent to it.
-long udpBytesQueued(int port);
+// Whether the UDP sockets bound to a local port (IPv4 and IPv6) have read
+// every datagram sent to them.
+bool udpQueuesEmpty(int port);
 
 // argv run to its end in a session of its own (a stray group signal from
 // the program under test never reaches the test), standard output and
@@ -32,15 +32,12 @@ int runToEnd(std::vector<std::string> argv, const std::string& out,
              std::chrono::seconds limit = std::chrono::seconds(120));
 
 // A run of a bundled plugin the way the collector runs one, with these
-// arguments and an empty environment.
+// arguments and an empty environment (a silent one throws as it does there).
 struct PluginRun {
   int state;
   std::string output;
 };
 PluginRun runPlugin(const std::string& name, const std::vector<std::string>& arguments);
-
-// text as an SQL string literal.
-std::string sqlQuoted(const std::string& text);
 
 // Value at a JSON path ("flows", "protocols,udp,flows") of a document, as
 // PostgreSQL's json type reads it: the same parser as the flows_stats
@@ -49,16 +46,9 @@ std::string jsonValue(const std::string& document, const std::string& path);
 
 // Ends, by pid, the processes whose command line names `root` (the capture
 // tools and exporters a test started detach and are nobody's children).
-class ProcessesUnder {
- public:
-  explicit ProcessesUnder(std::string root) : root_(std::move(root)) {}
-  ProcessesUnder(const ProcessesUnder&) = delete;
-  ProcessesUnder& operator=(const ProcessesUnder&) = delete;
+struct ProcessesUnder {
   ~ProcessesUnder();
-  std::vector<pid_t> running() const;
-
- private:
-  std::string root_;
+  std::string root;
 };
 
 // Gone, or a zombie nobody has reaped yet.
