@@ -3,7 +3,6 @@
 #include "daemonFixture.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 namespace kova_test {
 
@@ -14,14 +13,6 @@ std::string literal(const std::string& text) {
   std::string quoted = "'";
   for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
   return quoted + "'";
-}
-
-// What a reader of the status file may rely on at any moment: one whole
-// report, from its "CORE NUMBER: " line to its "TOTAL SERVICE: " line.
-bool wholeStatusReport(const std::string& text) {
-  if (text.size() < 2 || text.rfind("CORE NUMBER: ", 0) != 0 || text.back() != '\n') return false;
-  const size_t last_line = text.rfind('\n', text.size() - 2);
-  return last_line != std::string::npos && text.compare(last_line + 1, 15, "TOTAL SERVICE: ") == 0;
 }
 
 }  // namespace
@@ -88,10 +79,8 @@ void CollectorDaemon::sendSignal(int sig) {
   if (process_) process_->signal(sig);
 }
 
-void CollectorDaemon::terminate() { sendSignal(SIGTERM); }
-
 int CollectorDaemon::stop() {
-  terminate();
+  sendSignal(SIGTERM);
   return waitExit();
 }
 
@@ -99,29 +88,6 @@ int CollectorDaemon::waitExit() {
   const int status = process_ ? process_->wait(kDaemonWait) : -1;
   return status < 0 ? -1 : exitCode(status);
 }
-
-StatusFileReader::StatusFileReader(std::string path)
-    : path_(std::move(path)), thread_([this] { readUntilStopped(); }) {}
-
-int StatusFileReader::finish() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
-  return broken_;
-}
-
-void StatusFileReader::readUntilStopped() {
-  while (!stop_) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    const std::string text = readFile(path_);
-    if (wholeStatusReport(text)) {
-      ++whole_;
-    } else if (whole_ > 0 || !text.empty()) {
-      if (broken_++ == 0) first_broken_ = text;
-    }
-  }
-}
-
-bool fileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 int insertPlugin(const std::string& path, const std::string& interval, bool deleted) {
   return std::stoi(db().scalar(

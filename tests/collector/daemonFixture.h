@@ -3,11 +3,9 @@
 // administration side writes for it.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pgHarness.h"
@@ -73,9 +71,7 @@ class CollectorDaemon {
 
   // Sends sig (if still running) and returns at once.
   void sendSignal(int sig);
-  // Sends SIGTERM and returns at once.
-  void terminate();
-  // terminate(), then the exit code once it has ended (-1 when killed by a
+  // SIGTERM, then the exit code once it has ended (-1 when killed by a
   // signal or still running after kDaemonWait).
   int stop();
   // Exit code once it has ended by itself (-1 as above).
@@ -88,34 +84,6 @@ class CollectorDaemon {
   TempDir dir_;
   std::unique_ptr<ChildProcess> process_;
 };
-
-// Reads a status file every 2 ms from construction to finish(), and counts
-// the reads that were not a whole report (an absent or empty file only
-// counts before the first report).
-class StatusFileReader {
- public:
-  explicit StatusFileReader(std::string path);
-  StatusFileReader(const StatusFileReader&) = delete;
-  StatusFileReader& operator=(const StatusFileReader&) = delete;
-  ~StatusFileReader() { finish(); }
-
-  int wholeReads() const { return whole_; }
-  // Stops reading; the number of broken reads and the first of them.
-  int finish();
-  const std::string& firstBroken() const { return first_broken_; }  // after finish()
-
- private:
-  void readUntilStopped();
-
-  std::string path_;
-  std::atomic<bool> stop_{false};
-  std::atomic<int> whole_{0};
-  int broken_ = 0;            // written by the reading thread until the join
-  std::string first_broken_;  // likewise
-  std::thread thread_;
-};
-
-bool fileExists(const std::string& path);
 
 // Rows as the administration side writes them; every function returns the
 // new row's id.

@@ -106,7 +106,10 @@ void TestDatabase::resetTables() {
   exec(std::string("TRUNCATE ") + kTables + " RESTART IDENTITY CASCADE");
 }
 
-void TestDatabase::exec(const std::string& sql) { run(connect(conninfo()).get(), sql); }
+void TestDatabase::exec(const std::string& sql, const std::string& database) {
+  // Of two values of one keyword, libpq takes the last.
+  run(connect(conninfo() + (database.empty() ? "" : " dbname=" + database)).get(), sql);
+}
 
 std::vector<std::vector<std::string>> TestDatabase::query(const std::string& sql) {
   Connection connection = connect(conninfo());

@@ -28,9 +28,10 @@ class TestDatabase {
 
   // Empties the five tables and restarts their id sequences.
   void resetTables();
-  // Runs one or more statements; throws std::runtime_error with the server's
-  // message on failure.
-  void exec(const std::string& sql);
+  // Runs one or more statements, in another database of the server when
+  // one is named; throws std::runtime_error with the server's message on
+  // failure.
+  void exec(const std::string& sql, const std::string& database = "");
   // Rows of a query, every value as text ("" for NULL).
   std::vector<std::vector<std::string>> query(const std::string& sql);
   // First column of the first row ("" when there is no row).
