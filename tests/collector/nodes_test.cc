@@ -37,7 +37,6 @@ class Nodes : public ::testing::Test {
   struct Run {
     std::map<std::string, std::unique_ptr<CollectorDaemon>> nodes;
     std::vector<Collector> collectors;
-    std::string plugin;
     bool started = false;
   };
 
@@ -55,10 +54,10 @@ class Nodes : public ::testing::Test {
               " node_test_outage();");
     run_ = std::make_unique<Run>();
     for (const auto& [name, channels] : kChannelsOf) run_->nodes[name] = makeNode(name, channels);
-    run_->plugin = run_->nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"c\\\": \\\"$1\\\"}\"\n");
-    const int plugin = insertPlugin(run_->plugin, "2 seconds");
-    const std::map<std::string, int> channels = {
-        {"a", insertChannel("edge-a")}, {"b", insertChannel("edge-b1")}, {"", insertChannel("edge-ab")}};  // "edge-a" is no prefix
+    const int plugin =
+        insertPlugin(run_->nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"c\\\": \\\"$1\\\"}\"\n"), "2 seconds");
+    const std::map<std::string, int> channels = {  // "edge-a" is no prefix of "edge-ab"
+        {"a", insertChannel("edge-a")}, {"b", insertChannel("edge-b1")}, {"", insertChannel("edge-ab")}};
     auto add = [&](const std::string& name, int channel, const std::string& pinned) {
       const int id = insertCollector(
           {.plugin_id = plugin, .name = name, .parameter = name, .channel_id = channel});
