@@ -74,7 +74,8 @@ class ChangeWatcher : public ::testing::Test {
  protected:
   struct Run {
     CollectorDaemon daemon{{.interval_check_update = 1, .debug = true}};
-    int echo_fast = 0, echo_slow = 0, reborn = 0, refused = 0;
+    int echo_fast = 0, echo_slow = 0, reborn = 0, refused = 0, edge = 0;
+    std::vector<int> changed;  // by the writers of the last test
     // Reads through every test while a slow collector keeps one worker busy
     // half of the time, so that the report keeps changing length.
     std::unique_ptr<StatusReader> status;
@@ -85,13 +86,16 @@ class ChangeWatcher : public ::testing::Test {
     db().resetTables();
     run_ = std::make_unique<Run>();
     Run& run = *run_;
-    insertChannel("edge");
+    run.edge = insertChannel("edge");
     const std::string echo = run.daemon.writePlugin("echo.sh", "/bin/echo \"$@\"\nexit 1\n");
     run.echo_fast = insertPlugin(echo, "1 second");
     run.echo_slow = insertPlugin(echo, "4 seconds");
     run.reborn = insertCollector({.plugin_id = run.echo_slow, .name = "reborn", .parameter = "first life"});
     run.refused = insertCollector({.plugin_id = run.echo_fast, .name = "refused", .parameter = "refused"});
     refuseDeletionOnce(run.refused);
+    for (int w = 0; w < 2; ++w)
+      run.changed.push_back(insertCollector(
+          {.plugin_id = run.echo_fast, .name = "changed", .parameter = "gen-0", .channel_id = run.edge}));
     const int slow = insertPlugin(
         run.daemon.writePlugin("slow.sh", "/bin/sleep 0.5\n/bin/echo slow\nexit 1\n"), "1 second");
     insertCollector({.plugin_id = slow, .name = "slow"});
@@ -181,22 +185,16 @@ class SlowChannelReads {
 
 // Writers that keep adding and changing collectors while the watcher polls
 // every second: whatever moment a row is committed at, it is applied once.
-TEST(ChangeWatcherLoad, ContinuousAddAndUpdateRowsAreAllApplied) {
-  db().resetTables();
-  CollectorDaemon daemon({.interval_check_update = 1});
-  const int edge = insertChannel("edge");
+// Last of the suite: it stops the daemon.
+TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
+  CollectorDaemon& daemon = run_->daemon;
+  const int edge = run_->edge;
   const int once =
       insertPlugin(daemon.writePlugin("once.sh", "/bin/echo \"$1\" >>" + daemon.file("runs") +
                                                      "\n/bin/echo \"$1\"\nexit 1\n"),
                    "1 hour");
-  const int fast =
-      insertPlugin(daemon.writePlugin("fast.sh", "/bin/echo \"$1\"\nexit 1\n"), "1 second");
   const int kWriters = 2, kAdds = 30, kUpdates = 40;
-  std::vector<int> changed;
-  for (int w = 0; w < kWriters; ++w)
-    changed.push_back(insertCollector(
-        {.plugin_id = fast, .name = "changed", .parameter = "gen-0", .channel_id = edge}));
-  ASSERT_TRUE(daemon.startAndWaitRunning());
+  const std::vector<int>& changed = run_->changed;
   for (int id : changed) ASSERT_TRUE(waitForMessage(id, "gen-0\n")) << daemon.log();
   SlowChannelReads slow_reads;
 

@@ -299,6 +299,11 @@ TEST(DatabaseOutage, ResultsOfTheOutageAreWrittenOnceWithTheirOwnTime) {
   EXPECT_EQ(daemon.countInLog("results are kept"), 0) << "a refused result taken for an outage";
 
   setAcceptingConnections(false);
+  // Open again even when an assertion ends the test half-way: the tests
+  // after it use the same database.
+  struct Reopen {
+    ~Reopen() { setAcceptingConnections(true); }
+  } reopen;
   ASSERT_TRUE(daemon.waitForLog("#ERR#database connection lost: results are kept")) << daemon.log();
   std::this_thread::sleep_for(std::chrono::seconds(4));  // runs go on meanwhile
   setAcceptingConnections(true);
