@@ -32,7 +32,7 @@ bool isLogLine(const std::string& line, time_t from, const std::string& tail) {
   return false;
 }
 
-TEST(Log, LinesAreAsctimeStampLevelAndMessageUnchanged) {
+TEST(Log, LinesAreAsctimeStampLevelAndMessageUnchangedAndNeverInterleave) {
   struct tm day {};
   day.tm_year = 126, day.tm_mon = 2, day.tm_mday = 1, day.tm_hour = 9, day.tm_min = 5,
   day.tm_sec = 7;
@@ -45,17 +45,6 @@ TEST(Log, LinesAreAsctimeStampLevelAndMessageUnchanged) {
     Trace("trace " + std::to_string(level));
   }
   debug = 0;
-  const std::vector<std::string> lines = kova_test::splitLines(capture.text.str());
-  ASSERT_EQ(lines.size(), 4u) << capture.text.str();
-  EXPECT_TRUE(isLogLine(lines[0], before, "#ERR#deux")) << lines[0];
-  EXPECT_EQ(lines[1], "lignes #x#");
-  EXPECT_TRUE(isLogLine(lines[2], before, "#DEBUG#trace 1")) << lines[2];
-  EXPECT_TRUE(isLogLine(lines[3], before, "#DEBUG#trace 2")) << lines[3];
-  EXPECT_EQ(capture.text.str().back(), '\n');
-}
-
-TEST(Log, LinesOfConcurrentWritersNeverInterleave) {
-  CaptureCout capture;
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t)
     writers.emplace_back([t] {
@@ -64,48 +53,46 @@ TEST(Log, LinesOfConcurrentWritersNeverInterleave) {
     });
   for (std::thread& writer : writers) writer.join();
   const std::vector<std::string> lines = kova_test::splitLines(capture.text.str());
-  ASSERT_EQ(lines.size(), 400u);
-  for (const std::string& line : lines) EXPECT_EQ(line.find("#INFO#writer "), 24u) << line;
+  ASSERT_EQ(lines.size(), 404u) << capture.text.str();
+  EXPECT_TRUE(isLogLine(lines[0], before, "#ERR#deux")) << lines[0];
+  EXPECT_EQ(lines[1], "lignes #x#");
+  EXPECT_TRUE(isLogLine(lines[2], before, "#DEBUG#trace 1")) << lines[2];
+  EXPECT_TRUE(isLogLine(lines[3], before, "#DEBUG#trace 2")) << lines[3];
+  for (size_t i = 4; i < lines.size(); ++i) EXPECT_EQ(lines[i].find("#INFO#writer "), 24u) << lines[i];
+  EXPECT_EQ(capture.text.str().back(), '\n');
 }
 
-TEST(Log, AttachedFileIsEmptiedReceivesLinesAndIsCloseOnExec) {
+// In a child of its own: std::cout is flushed after static destructors have run, so text still
+// buffered at exit must reach the file, through a buffer that still exists.
+TEST(Log, AttachedFileIsEmptiedCloseOnExecAndOutlivesTheExitFlush) {
   kova_test::TempDir dir;
   const std::string path = dir.file("kova.log");
   kova_test::writeFile(path, "old content\n");
   std::streambuf* original = std::cout.rdbuf();
   EXPECT_FALSE(attachLogFile(dir.file("missing/kova.log")));
   EXPECT_EQ(std::cout.rdbuf(), original);
-  ASSERT_TRUE(attachLogFile(path));
-  write_log("INFO", "to file");
-  write_raw("raw\n");
-  int fd = -1;
-  std::error_code ignored;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    if (std::filesystem::read_symlink(entry.path(), ignored) == path)
-      fd = std::stoi(entry.path().filename());
-  std::cout.rdbuf(original);
-  const std::string content = kova_test::readFile(path);
-  EXPECT_TRUE(content.ends_with("#INFO#to file\nraw\n") && !kova_test::contains(content, "old"))
-      << content;
-  ASSERT_GE(fd, 0);
-  EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
-}
-
-TEST(Log, AttachedFileOutlivesTheExitFlush) {
-  // std::cout is flushed after static destructors have run: text still
-  // buffered at exit must reach the file, through a buffer that still exists.
-  kova_test::TempDir dir;
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    if (!attachLogFile(dir.file("exit.log"))) _exit(3);
+    if (!attachLogFile(path)) _exit(3);
+    write_log("INFO", "to file");
+    write_raw("raw\n");
+    int close_on_exec = 0, kept = 0;  // descriptors open on the file
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+      if (std::filesystem::read_symlink(entry.path(), ignored) == path)
+        ++(fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC ? close_on_exec : kept);
+    if (close_on_exec != 1 || kept != 0) _exit(4);
     std::cout << "unflushed tail";
     std::exit(0);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_EQ(kova_test::exitCode(status), 0);
-  EXPECT_EQ(kova_test::readFile(dir.file("exit.log")), "unflushed tail");
+  const std::string content = kova_test::readFile(path);
+  EXPECT_TRUE(content.ends_with("#INFO#to file\nraw\nunflushed tail") &&
+              !kova_test::contains(content, "old"))
+      << content;
 }
 
 }  // namespace

@@ -2,14 +2,13 @@
 // /bin/sh one-liners as children.
 #include "process.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -24,14 +23,20 @@ namespace {
 
 const std::string kSilent = "DAEMON: the plugin does not return anything on the stdout";
 
-// What one execute() call left behind; error is empty when it returned.
-struct Outcome {
-  int state;
-  std::string output;
-  std::string error;
-};
+// State, output, and the error's text (empty when execute() returned).
+using Outcome = std::tuple<int, std::string, std::string>;
 
-Outcome run(service& command) {
+// Runs path with arguments; the parameter text (quoted by error messages) is them joined.
+Outcome runProgram(const std::string& path, const std::vector<std::string>& arguments,
+                   int timeout_s = 0, size_t output_max = 1048576) {
+  service command;
+  command.name = "probe";
+  command.plugin_path = path;
+  command.parameter_list = arguments;
+  for (const std::string& argument : arguments)
+    command.parameter += (command.parameter.empty() ? "" : " ") + argument;
+  command.timeout_s = timeout_s;
+  command.output_max = output_max;
   try {
     EXPECT_EQ(command.execute(), command.state);
   } catch (const serviceException& e) {
@@ -40,33 +45,10 @@ Outcome run(service& command) {
   return {command.state, command.output, ""};
 }
 
-// Runs `sh -c script`; the script is one argument.
-Outcome runShell(const std::string& script, int timeout_s = 0, size_t output_max = 1048576) {
-  service command;
-  command.name = "probe";
-  command.plugin_path = "/bin/sh";
-  command.parameter = "-c " + script;
-  command.parameter_list = {"-c", script};
-  command.timeout_s = timeout_s;
-  command.output_max = output_max;
-  return run(command);
-}
-
-Outcome runProgram(const std::string& path, const std::string& parameter) {
-  service command;
-  command.name = "probe";
-  command.plugin_path = path;
-  command.Setparameter(parameter);
-  return run(command);
-}
-
 std::set<int> openDescriptors() {
   std::set<int> fds;
-  DIR* dir = opendir("/proc/self/fd");
-  while (const dirent* entry = readdir(dir))
-    if (entry->d_name[0] != '.' && atoi(entry->d_name) != dirfd(dir))
-      fds.insert(atoi(entry->d_name));
-  closedir(dir);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    fds.insert(std::stoi(entry.path().filename()));
   return fds;
 }
 
@@ -84,9 +66,21 @@ bool alive(const std::string& pid_text) {
   return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
 }
 
-TEST(Execute, ExitStatusAndOutputGiveStateAndMessage) {
-  const std::string context = "probe\npath:/bin/sh -c ", cannot = "Error: kova can't execute ";
-  std::vector<std::pair<std::string, Outcome>> cases;
+// What a command does, and the state and output it gives. Every kind must also leave no
+// descriptor open in this process and no child, and kill what it started in its group.
+TEST(Execute, OutcomesGiveStateAndOutputAndLeaveNothingBehind) {
+  kova_test::TempDir dir;
+  const std::string pids = dir.file("pids"), context = "probe\npath:/bin/sh -c ";
+  const std::string cannot = "Error: kova can't execute ", over = "DAEMON: plugin output exceeds ";
+  const std::string late = "DAEMON: plugin timed out after 1 s", no_exec = "DAEMON: plugin is not executable ";
+  struct Case {
+    std::string script;
+    Outcome expected;
+    int timeout_s = 0;
+    size_t output_max = 1048576;
+    std::string path = "/bin/sh";
+  };
+  std::vector<Case> cases;
   for (int code = 0; code <= 5; ++code) {
     const std::string exit = "exit " + std::to_string(code);
     cases.push_back({"echo out; " + exit, {code, "out\n", ""}});
@@ -103,66 +97,56 @@ TEST(Execute, ExitStatusAndOutputGiveStateAndMessage) {
   const std::string killed = "printf partial; kill -9 $$", stopped = "exec >&-; kill -STOP $$";
   cases.push_back({killed, {3, cannot + "/bin/sh", cannot + context + killed + "partial"}});
   cases.push_back({stopped, {3, cannot + "/bin/sh", cannot + context + stopped}});
-  for (const auto& [script, expected] : cases) {
-    const Outcome got = runShell(script);
-    EXPECT_EQ(std::tie(got.state, got.output, got.error),
-              std::tie(expected.state, expected.output, expected.error))
-        << script;
-  }
-  EXPECT_TRUE(noChildLeft());
-}
-
-TEST(Execute, UnexecutablePathGivesStateTwo) {
-  kova_test::TempDir dir;
-  kova_test::writeFile(dir.file("plain"), "#!/bin/sh\necho hi\n");
-  chmod(dir.file("plain").c_str(), 0644);
-  for (const std::string& path : {dir.file("absent"), dir.file("plain")}) {
-    const Outcome outcome = runProgram(path, "");
-    EXPECT_EQ(outcome.state, 2);
-    EXPECT_TRUE(outcome.output.starts_with("DAEMON: plugin is not executable ")) << outcome.output;
-    EXPECT_EQ(outcome.output.back(), '\n');
-    EXPECT_EQ(outcome.error, "");
-  }
-}
-
-TEST(Execute, OutputIsKeptWholeUpToTheCapCutAtNulAndCleanedOfInvalidUtf8) {
+  // Absent, and a plain file without execute permission: the text a failed exec would give.
+  cases.push_back({"", {2, no_exec + "No such file or directory\n", ""}, 0, 1048576, "/nonexistent"});
+  cases.push_back({"", {2, no_exec + "Permission denied\n", ""}, 0, 1048576, "/etc/passwd"});
   // Exactly the cap is kept whole; one byte more is refused, and a command
   // printing far more is read to its end without being kept.
   const std::string mib = "head -c 1048576 /dev/zero | tr '\\0' a";
-  EXPECT_EQ(runShell(mib).output, std::string(1048576, 'a'));
-  const std::string over = "DAEMON: plugin output exceeds 1048575 bytes";
-  const Outcome capped = runShell(mib, 0, 1048575);
-  EXPECT_EQ(capped.state, 3);
-  EXPECT_EQ(capped.output, over);
-  const Outcome flood = runShell("yes | head -c 50000000; echo done", 0, 1000);
-  EXPECT_EQ(flood.output, "DAEMON: plugin output exceeds 1000 bytes");
-  // One write of 1028 bytes: the runner reads 1024, cut at the NUL, then
-  // the 4-byte tail as a chunk of its own.
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"printf AAAAAAAAAA; printf '\\0'; head -c 1013 /dev/zero | tr '\\0' B; printf tail",
-       "AAAAAAAAAAtail"},
-      {"printf 'ab\\0cd'", "ab"},
-      {"printf '\\303\\050'", " ("},
-      {"printf '\\377A'", " A"},
-      {"printf 'abc\\342\\202'", "abc "},
-      {"printf '\\303\\251t\\303\\251'", "\xC3\xA9t\xC3\xA9"},
-  };
-  for (const auto& [script, expected] : cases) {
-    // Written to a file first, so that cat hands it over in one write.
-    const Outcome outcome =
-        runShell("f=$(mktemp); { " + script + "; } >$f; cat $f; rm -f $f");
-    EXPECT_EQ(outcome.state, 0);
-    EXPECT_EQ(outcome.output, expected) << script;
+  cases.push_back({mib, {0, std::string(1048576, 'a'), ""}});
+  cases.push_back({mib, {3, over + "1048575 bytes", ""}, 0, 1048575});
+  cases.push_back({"yes | head -c 50000000; echo done", {3, over + "1000 bytes", ""}, 0, 1000});
+  // Each written to a file first, so that cat hands it over in one write. 1028 bytes: the runner
+  // reads 1024, cut at the NUL, then the 4-byte tail as a chunk of its own.
+  for (const auto& [script, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"printf AAAAAAAAAA; printf '\\0'; head -c 1013 /dev/zero | tr '\\0' B; printf tail",
+            "AAAAAAAAAAtail"},
+           {"printf '\\303\\050'", " ("},       // a bad sequence becomes one blank
+           {"printf 'abc\\342\\202'", "abc "},  // so does one cut short at the end
+           {"printf '\\303\\251t\\303\\251'", "\xC3\xA9t\xC3\xA9"}})
+    cases.push_back({"f=$(mktemp); { " + script + "; } >$f; cat $f; rm -f $f", {0, expected, ""}});
+  // Hangs, with a descendant in its group; ignores SIGTERM, so SIGKILL follows.
+  cases.push_back({"sleep 60 & echo $! >>" + pids + "; echo partial; sleep 60", {3, late, ""}, 1});
+  cases.push_back(
+      {"trap '' TERM; echo $$ >>" + pids + "; while :; do sleep 1; done", {3, late, ""}, 1});
+  // Exits at once, leaving a descendant that holds the output open: the result is its own, and
+  // the descendant is killed; one that does not hold the output is not left behind either.
+  cases.push_back({"sleep 60 & echo $! >>" + pids + "; echo '{}'", {0, "{}\n", ""}});
+  cases.push_back({"sleep 60 >/dev/null & echo $! >>" + pids + "; echo ok", {0, "ok\n", ""}});
+  const std::set<int> before = openDescriptors();
+  for (const Case& c : cases) {
+    EXPECT_EQ(runProgram(c.path, {"-c", c.script}, c.timeout_s, c.output_max), c.expected)
+        << c.path << " " << c.script;
   }
+  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_TRUE(noChildLeft());
+  const std::vector<std::string> started = kova_test::splitLines(kova_test::readFile(pids));
+  EXPECT_EQ(started.size(), 4u);
+  for (const std::string& pid : started)
+    EXPECT_TRUE(kova_test::waitFor([&] { return !alive(pid); })) << "process " << pid << " left";
 }
 
-TEST(Execute, ChildGetsNoEnvironmentAndQuotedArgumentsWhole) {
-  EXPECT_EQ(runProgram("/usr/bin/env", "").error, kSilent);
-  EXPECT_EQ(runProgram("/usr/bin/printf", "%s| 'two words' \"x y\" a\\b").output,
-            "two words|x y|a\\b|");
-}
-
-TEST(Execute, ChildStartsWithEmptyMaskDefaultDispositionsAndItsOwnGroup) {
+TEST(Execute, ChildStartsWithoutEnvironmentOurDescriptorsOrMaskInItsOwnGroup) {
+  EXPECT_EQ(std::get<2>(runProgram("/usr/bin/env", {})), kSilent);
+  // Whatever this test process inherited without close-on-exec may pass on;
+  // nothing the runner opens may.
+  std::set<int> allowed = {0, 1, 2}, seen;
+  for (int fd : openDescriptors())
+    if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC)) allowed.insert(fd);
+  std::istringstream listed(std::get<1>(runProgram("/bin/sh", {"-c", "ls /proc/$$/fd; true"})));
+  for (int fd; listed >> fd;) seen.insert(fd);
+  EXPECT_TRUE(seen.count(1));
+  for (int fd : seen) EXPECT_TRUE(allowed.count(fd)) << "descriptor " << fd << " leaked";
   // The daemon blocks SIGTERM and SIGHUP in every thread; SIGPIPE ignored
   // is common too.
   const sighandler_t previous = signal(SIGPIPE, SIG_IGN);
@@ -172,76 +156,18 @@ TEST(Execute, ChildStartsWithEmptyMaskDefaultDispositionsAndItsOwnGroup) {
   sigaddset(&blocked, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &blocked, &saved);
   // grep reads its own status: the exec'ed program itself, not a shell.
-  const Outcome outcome = runProgram("/bin/grep", "-E ^Sig(Blk|Ign) /proc/self/status");
-  const std::string group = runShell("ps -o pid=,pgid= -p $$").output;
+  const std::string status =
+      std::get<1>(runProgram("/bin/grep", {"-E", "^(NSpid|NSpgid|SigBlk|SigIgn):", "/proc/self/status"}));
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   signal(SIGPIPE, previous);
-  const std::vector<std::string> lines = kova_test::splitLines(outcome.output);
-  ASSERT_EQ(lines.size(), 2u) << outcome.output;
-  EXPECT_EQ(lines[0], "SigBlk:\t0000000000000000");
+  const std::vector<std::string> lines = kova_test::splitLines(status);
+  ASSERT_EQ(lines.size(), 4u) << status;
+  EXPECT_EQ(lines[0].substr(6), lines[1].substr(7)) << status;  // the group's leader
+  EXPECT_EQ(lines[2], "SigBlk:\t0000000000000000");
   // glibc's posix_spawn leaves its two internal signals (32 and 33) ignored
   // in the child; no program can make use of them, every other bit must be 0.
-  const uint64_t ignored = std::stoull(lines[1].substr(7), nullptr, 16);
-  EXPECT_EQ(ignored & ~((1ull << 31) | (1ull << 32)), 0u) << lines[1];
-  std::istringstream ids(group);
-  pid_t pid = 0, leader = 0;
-  ids >> pid >> leader;
-  EXPECT_EQ(pid, leader) << group;
-}
-
-TEST(Execute, TimeLimitAndLeftoverDescendantsEndTheWholeGroup) {
-  kova_test::TempDir dir;
-  const std::string pids = dir.file("pids");
-  struct Case {
-    std::string script;
-    int timeout_s;
-    Outcome expected;
-  };
-  const std::string late = "DAEMON: plugin timed out after 1 s";
-  const std::vector<Case> cases = {
-      // Hangs, with a descendant in its group.
-      {"sleep 60 & echo $! >>" + pids + "; echo partial; sleep 60", 1, {3, late, ""}},
-      // Ignores SIGTERM: SIGKILL follows.
-      {"trap '' TERM; echo $$ >>" + pids + "; while :; do sleep 1; done", 1, {3, late, ""}},
-      // Exits at once, leaving a descendant that holds the output open: the
-      // result is its own, and the descendant is killed.
-      {"sleep 60 & echo $! >>" + pids + "; echo '{}'", 0, {0, "{}\n", ""}},
-      // A descendant that does not hold the output is not left behind either.
-      {"sleep 60 >/dev/null & echo $! >>" + pids + "; echo ok", 0, {0, "ok\n", ""}},
-  };
-  for (const Case& c : cases) {
-    const Outcome got = runShell(c.script, c.timeout_s);
-    EXPECT_EQ(std::tie(got.state, got.output, got.error),
-              std::tie(c.expected.state, c.expected.output, c.expected.error))
-        << c.script;
-  }
-  EXPECT_TRUE(noChildLeft());
-  const std::vector<std::string> started = kova_test::splitLines(kova_test::readFile(pids));
-  EXPECT_EQ(started.size(), cases.size());
-  for (const std::string& pid : started)
-    EXPECT_TRUE(kova_test::waitFor([&] { return !alive(pid); })) << "process " << pid << " left";
-}
-
-TEST(Execute, DescriptorsAndChildrenDoNotLeak) {
-  // Whatever this test process inherited without close-on-exec may pass on;
-  // nothing the runner opens may.
-  std::set<int> allowed = {0, 1, 2}, seen;
-  const std::set<int> before = openDescriptors();
-  for (int fd : before)
-    if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC)) allowed.insert(fd);
-  std::istringstream listed(runShell("ls /proc/$$/fd; true").output);
-  for (int fd; listed >> fd;) seen.insert(fd);
-  EXPECT_TRUE(seen.count(1));
-  for (int fd : seen) EXPECT_TRUE(allowed.count(fd)) << "descriptor " << fd << " leaked";
-  const std::vector<std::string> kinds = {"echo ok", "exit 1", "printf p; kill -9 $$"};
-  for (int i = 0; i < 150; ++i) {
-    if (i % 4 == 3)
-      runProgram("/nonexistent/plugin", "");
-    else
-      runShell(kinds[i % 3]);
-  }
-  EXPECT_EQ(openDescriptors(), before);
-  EXPECT_TRUE(noChildLeft());
+  const uint64_t ignored = std::stoull(lines[3].substr(7), nullptr, 16);
+  EXPECT_EQ(ignored & ~((1ull << 31) | (1ull << 32)), 0u) << lines[3];
 }
 
 TEST(SignalProcess, RefusesInitAndGroupTargetsAndDeliversToAChild) {
