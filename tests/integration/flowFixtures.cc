@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
-#include <sstream>
 
 #include "pgHarness.h"
 #include "service.h"
@@ -22,37 +21,24 @@ std::string dataFile(const std::string& name) {
 }
 
 int freeUdpPort() {
-  static std::mt19937 random{std::random_device{}()};
   for (;;) {
-    const int port = std::uniform_int_distribution<int>(20000, 32000)(random);
-    if (udpPortFree(port)) return port;
+    const int port = 20000 + static_cast<int>(std::random_device{}() % 12000);
+    if (udpBacklog(port) < 0) return port;
   }
 }
 
-// The "tx_queue:rx_queue" fields (hex) of the UDP sockets bound to a local
-// port, from the lines "sl local_address rem_address st tx_queue:rx_queue ..."
+// From the lines "sl local_address rem_address st tx_queue:rx_queue ..." (hex)
 // of /proc/net/udp and /proc/net/udp6.
-static std::vector<std::string> udpQueues(int port) {
-  char local[8];
-  std::snprintf(local, sizeof local, ":%04X", port);
-  std::vector<std::string> found;
-  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+int udpBacklog(int port) {
+  int backlog = -1;
+  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"})
     for (const std::string& line : splitLines(readFile(table))) {
-      std::istringstream fields(line);
-      std::string slot, address, remote, state, queues;
-      fields >> slot >> address >> remote >> state >> queues;
-      if (address.ends_with(local)) found.push_back(queues);
+      int local = 0, queued = 0;
+      if (std::sscanf(line.c_str(), "%*s %*[0-9A-F]:%X %*s %*s %*X:%X", &local, &queued) == 2 &&
+          local == port)
+        backlog = std::max(backlog, 0) + queued;
     }
-  }
-  return found;
-}
-
-bool udpPortFree(int port) { return udpQueues(port).empty(); }
-
-bool udpQueuesEmpty(int port) {
-  return std::ranges::all_of(udpQueues(port), [](const std::string& queues) {
-    return queues.ends_with(":00000000");
-  });
+  return backlog;
 }
 
 int runToEnd(std::vector<std::string> argv, const std::string& out, std::chrono::seconds limit) {
@@ -77,23 +63,16 @@ std::string jsonValue(const std::string& document, const std::string& path) {
                                          path + "}'");
 }
 
-// Live processes whose command line names root.
-static std::vector<pid_t> runningUnder(const std::string& root) {
+ProcessesUnder::~ProcessesUnder() {
   std::vector<pid_t> found;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const pid_t pid = std::stoi(name);
-    if (pid == getpid() || processEnded(pid)) continue;
-    if (contains(readFile("/proc/" + name + "/cmdline"), root)) found.push_back(pid);
+    if (name.find_first_not_of("0123456789") == std::string::npos && std::stoi(name) != getpid() &&
+        contains(readFile("/proc/" + name + "/cmdline"), root))
+      found.push_back(std::stoi(name));
   }
-  return found;
-}
-
-ProcessesUnder::~ProcessesUnder() {
-  for (pid_t pid : runningUnder(root)) kill(pid, SIGTERM);
-  waitFor([&] { return runningUnder(root).empty(); }, std::chrono::seconds(10));
-  for (pid_t pid : runningUnder(root)) kill(pid, SIGKILL);
+  for (pid_t pid : found) kill(pid, SIGKILL);
+  waitFor([&] { return std::ranges::all_of(found, processEnded); }, std::chrono::seconds(10));
 }
 
 bool processEnded(pid_t pid) {

@@ -15,14 +15,12 @@ namespace kova_test {
 // A file of tests/integration/data (see the README there).
 std::string dataFile(const std::string& name);
 
-// Whether no UDP socket is bound to a port right now, on any address.
-bool udpPortFree(int port);
-// A free one, below the ephemeral range where other tests pick theirs.
+// A UDP port no socket is bound to, below the ephemeral range where other
+// tests pick theirs.
 int freeUdpPort();
-
-// Whether the UDP sockets bound to a local port (IPv4 and IPv6) have read
-// every datagram sent to them.
-bool udpQueuesEmpty(int port);
+// The bytes not yet read by the UDP sockets bound to a local port (IPv4 and
+// IPv6), -1 when none is bound.
+int udpBacklog(int port);
 
 // argv run to its end in a session of its own (a stray group signal from
 // the program under test never reaches the test), standard output and

@@ -66,29 +66,19 @@ class Plugins : public ::testing::Test {
   const std::string data_ = dir_.file("data"), state_ = dir_.file("state");
 };
 
-TEST_F(Plugins, EveryFinishedFileIsCountedByExactlyOneRun) {
-  addFile("edge", "202601010000", 30);
-  writeFile(data_ + "/edge/nfcapd.current.4711", "being written");
-  const auto first = plugin("flow_summary", "edge");
-  ASSERT_EQ(first.state, 0) << first.output;
-  EXPECT_EQ(jsonValue(first.output, "files"), "1");
-  EXPECT_EQ(jsonValue(first.output, "interval"), "60");
-  EXPECT_EQ(jsonValue(first.output, "bytes"), "330");
-  EXPECT_EQ(jsonValue(first.output, "protocols"),
-            R"({"tcp":{"flows":2,"packets":2,"bytes":80},"udp":{"flows":5,"packets":5,"bytes":250},)"
-            R"("icmp":{"flows":0,"packets":0,"bytes":0},"other":{"flows":0,"packets":0,"bytes":0}})");
-  // Finished long before it is seen (a late rotation): counted once, and
-  // the first file not again.
-  addFile("edge", "202601010005", 0);
-  EXPECT_EQ(flows("edge"), "7");
-  EXPECT_EQ(flows("edge"), "0");
-}
-
-TEST_F(Plugins, TopTalkersByBytesOfAKnownCapture) {
-  // Two files of a run: read in one pass of nfdump.
+TEST_F(Plugins, WhatARunOfTwoFilesReports) {
+  // Read in one pass of nfdump, but for flow_summary's newest file.
   addFile("edge", "202601010000", 30, kTalkers);
   addFile("edge", "202601010005", 20);
-  const auto top = plugin("flow_top", "edge", {"-n", "2"});
+  writeFile(data_ + "/edge/nfcapd.current.4711", "being written");
+  const auto summary = plugin("flow_summary", "edge"), top = plugin("flow_top", "edge", {"-n", "2"});
+  ASSERT_EQ(summary.state, 0) << summary.output;
+  EXPECT_EQ(jsonValue(summary.output, "files"), "2");
+  EXPECT_EQ(jsonValue(summary.output, "interval"), "60");
+  EXPECT_EQ(jsonValue(summary.output, "bytes"), "1694");
+  EXPECT_EQ(jsonValue(summary.output, "protocols"),
+            R"({"tcp":{"flows":4,"packets":4,"bytes":160},"udp":{"flows":8,"packets":8,"bytes":1534},)"
+            R"("icmp":{"flows":0,"packets":0,"bytes":0},"other":{"flows":0,"packets":0,"bytes":0}})");
   ASSERT_EQ(top.state, 0) << top.output;
   EXPECT_EQ(jsonValue(top.output, "top,srcip"),
             R"([{"key":"192.0.2.10","flows":1,"packets":1,"bytes":1028},)"
@@ -96,6 +86,38 @@ TEST_F(Plugins, TopTalkersByBytesOfAKnownCapture) {
   EXPECT_EQ(jsonValue(top.output, "top,proto"),
             R"([{"key":"17","flows":8,"packets":8,"bytes":1534},)"
             R"({"key":"6","flows":4,"packets":4,"bytes":160}])");
+}
+
+TEST_F(Plugins, EveryFinishedFileIsCountedByExactlyOneRun) {
+  for (const std::string name : {"flow_summary", "flow_top"}) {
+    const std::string channel = name + "-edge";
+    addFile(channel, "202601010000", 30);
+    EXPECT_EQ(flows(channel, name), "7") << name;
+    // Finished long before it is seen (a late rotation): counted once, and
+    // the first file not again.
+    const std::string last = addFile(channel, "202601010005", 0);
+    EXPECT_EQ(flows(channel, name), "7") << name;
+    EXPECT_EQ(jsonValue(plugin(name, channel).output, "files"), "0") << name;
+    // A capture restarted within the time slot of its last file adds to it;
+    // smaller than before, it is another file under the same name, counted whole.
+    std::vector<std::string> counted;
+    for (const std::string& sample : {kBigger, kSmall}) {
+      fs::copy_file(sample, last, fs::copy_options::overwrite_existing);
+      counted.push_back(flows(channel, name));
+    }
+    EXPECT_EQ(counted, (std::vector<std::string>{"5", "7"})) << name;
+    // An unreadable file among others (nfdump then ends well, having read
+    // nothing) fails the run, and the others are counted by the next one.
+    const std::string bad = addFile(channel, "202601010010", 0);
+    writeFile(bad, "not a flow file");
+    addFile(channel, "202601010015", 0);
+    addFile(channel, "202601010020", 0);
+    const auto failed = plugin(name, channel);
+    EXPECT_EQ(failed.state, 3) << name;
+    EXPECT_TRUE(contains(failed.output, "UNKNOWN: nfdump cannot read " + bad)) << failed.output;
+    fs::remove(bad);
+    EXPECT_EQ(flows(channel, name), "14") << name;
+  }
 }
 
 TEST_F(Plugins, ChannelListSumsThemAllAndNamesComeOutAsValidJson) {
@@ -113,37 +135,6 @@ TEST_F(Plugins, ChannelListSumsThemAllAndNamesComeOutAsValidJson) {
   EXPECT_EQ(flows(list), "7");
   addFile("edge", "202601010005", 8);
   EXPECT_EQ(flows(list), "7");
-}
-
-TEST_F(Plugins, FileThatGrowsAfterARestartCountsOnlyWhatItGained) {
-  // A capture restarted within the time slot of its last file adds to it;
-  // smaller than before, it is another file under the same name, counted whole.
-  for (const std::string name : {"flow_summary", "flow_top"}) {
-    fs::remove_all(data_ + "/edge");
-    const std::string path = addFile("edge", "202601010000", 20);
-    std::vector<std::string> counted;
-    for (const std::string& sample : {kSmall, kBigger, kSmall}) {
-      fs::copy_file(sample, path, fs::copy_options::overwrite_existing);
-      counted.push_back(flows("edge", name));
-    }
-    EXPECT_EQ(counted, (std::vector<std::string>{"7", "5", "7"})) << name;
-  }
-}
-
-TEST_F(Plugins, UnreadableFileFailsTheRunAndIsReportedAgainLater) {
-  for (const std::string name : {"flow_summary", "flow_top"}) {
-    fs::remove_all(data_ + "/edge");
-    // The bad file among others (nfdump then ends well, having read nothing).
-    const std::string bad = addFile("edge", "202601010000", 30);
-    writeFile(bad, "not a flow file");
-    addFile("edge", "202601010005", 25);
-    addFile("edge", "202601010010", 20);
-    const auto failed = plugin(name, "edge");
-    EXPECT_EQ(failed.state, 3) << name;
-    EXPECT_TRUE(contains(failed.output, "UNKNOWN: nfdump cannot read " + bad)) << failed.output;
-    fs::remove(bad);
-    EXPECT_EQ(flows("edge", name), "14") << name;
-  }
 }
 
 TEST_F(Plugins, StateOfTheShellVersionIsTakenOver) {
