@@ -70,44 +70,36 @@ struct StatusReader {
 
 // One daemon for the suite, its watcher polling every second, debug on so
 // that the watcher's cycles can be counted in the log.
-class ChangeWatcher : public ::testing::Test {
- protected:
-  struct Run {
-    CollectorDaemon daemon{{.interval_check_update = 1, .debug = true}};
-    int echo_fast = 0, echo_slow = 0, reborn = 0, refused = 0, edge = 0;
-    std::vector<int> changed;  // by the writers of the last test
-    // Reads through every test while a slow collector keeps one worker busy
-    // half of the time, so that the report keeps changing length.
-    std::unique_ptr<StatusReader> status;
-    bool started = false;
-  };
+struct ChangeWatcherState {
+  CollectorDaemon daemon{{.interval_check_update = 1, .debug = true}};
+  int echo_fast = 0, echo_slow = 0, reborn = 0, refused = 0, edge = 0;
+  std::vector<int> changed;  // by the writers of the last test
+  // Reads through every test while a slow collector keeps one worker busy
+  // half of the time, so that the report keeps changing length.
+  std::unique_ptr<StatusReader> status;
+  bool started = false;
 
-  static void SetUpTestSuite() {
-    db().resetTables();
-    run_ = std::make_unique<Run>();
-    Run& run = *run_;
-    run.edge = insertChannel("edge");
-    const std::string echo = run.daemon.writePlugin("echo.sh", "/bin/echo \"$@\"\nexit 1\n");
-    run.echo_fast = insertPlugin(echo, "1 second");
-    run.echo_slow = insertPlugin(echo, "4 seconds");
-    run.reborn = insertCollector({.plugin_id = run.echo_slow, .name = "reborn", .parameter = "first life"});
-    run.refused = insertCollector({.plugin_id = run.echo_fast, .name = "refused", .parameter = "refused"});
-    refuseDeletionOnce(run.refused);
+  ChangeWatcherState() {
+    edge = insertChannel("edge");
+    const std::string echo = daemon.writePlugin("echo.sh", "/bin/echo \"$@\"\nexit 1\n");
+    echo_fast = insertPlugin(echo, "1 second");
+    echo_slow = insertPlugin(echo, "4 seconds");
+    reborn = insertCollector({.plugin_id = echo_slow, .name = "reborn", .parameter = "first life"});
+    refused = insertCollector({.plugin_id = echo_fast, .name = "refused", .parameter = "refused"});
+    refuseDeletionOnce(refused);
     for (int w = 0; w < 2; ++w)
-      run.changed.push_back(insertCollector(
-          {.plugin_id = run.echo_fast, .name = "changed", .parameter = "gen-0", .channel_id = run.edge}));
+      changed.push_back(insertCollector(
+          {.plugin_id = echo_fast, .name = "changed", .parameter = "gen-0", .channel_id = edge}));
     const int slow = insertPlugin(
-        run.daemon.writePlugin("slow.sh", "/bin/sleep 0.5\n/bin/echo slow\nexit 1\n"), "1 second");
+        daemon.writePlugin("slow.sh", "/bin/sleep 0.5\n/bin/echo slow\nexit 1\n"), "1 second");
     insertCollector({.plugin_id = slow, .name = "slow"});
-    run.started = run.daemon.startAndWaitRunning();
-    run.status.reset(new StatusReader{.path = run.daemon.statusPath()});
+    started = daemon.startAndWaitRunning();
+    status.reset(new StatusReader{.path = daemon.statusPath()});
   }
+};
 
-  static void TearDownTestSuite() { run_.reset(); }
-
-  // Without a running daemon every check would only wait for its bound.
-  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the daemon did not start"; }
-
+class ChangeWatcher : public SharedRun<ChangeWatcherState> {
+ protected:
   static CollectorDaemon& daemon() { return run_->daemon; }
 
   static bool deletionLogged(int collector_id) {
@@ -121,11 +113,7 @@ class ChangeWatcher : public ::testing::Test {
     return daemon().waitForLog("#DEBUG#th_loaddel#Debout",
                                daemon().countInLog("#DEBUG#th_loaddel#Debout") + cycles);
   }
-
-  static std::unique_ptr<Run> run_;
 };
-
-std::unique_ptr<ChangeWatcher::Run> ChangeWatcher::run_;
 
 // Marked right after a run, a collector whose interval spans several
 // watcher cycles is seen marked at each of them before it falls due; none
@@ -161,27 +149,18 @@ TEST_F(ChangeWatcher, StatusFileIsAlwaysAWholeReport) {
   EXPECT_EQ(run_->status->finish(), "");
 }
 
-// While it lives every channel row read costs 20 ms, so that each of the
+// From here on every channel row read costs 20 ms, so that each of the
 // watcher's collector queries (they join every pending row to its
-// collector's channel) spans several commits of the writers below.
-class SlowChannelReads {
- public:
-  SlowChannelReads() {
-    db().exec(
-        "CREATE FUNCTION kova_test_slow_read() RETURNS boolean LANGUAGE plpgsql AS"
-        " $$ BEGIN PERFORM pg_sleep(0.02); RETURN TRUE; END $$;"
-        "CREATE POLICY kova_test_slow ON flows_channel USING (kova_test_slow_read());"
-        "ALTER TABLE flows_channel ENABLE ROW LEVEL SECURITY;"
-        "ALTER TABLE flows_channel FORCE ROW LEVEL SECURITY;");
-  }
-  ~SlowChannelReads() {
-    db().exec(
-        "ALTER TABLE flows_channel NO FORCE ROW LEVEL SECURITY;"
-        "ALTER TABLE flows_channel DISABLE ROW LEVEL SECURITY;"
-        "DROP POLICY IF EXISTS kova_test_slow ON flows_channel;"
-        "DROP FUNCTION IF EXISTS kova_test_slow_read();");
-  }
-};
+// collector's channel) spans several commits of the writers below. Only
+// the suite's last test may call it.
+void slowChannelReads() {
+  db().exec(
+      "CREATE FUNCTION kova_test_slow_read() RETURNS boolean LANGUAGE plpgsql AS"
+      " $$ BEGIN PERFORM pg_sleep(0.02); RETURN TRUE; END $$;"
+      "CREATE POLICY kova_test_slow ON flows_channel USING (kova_test_slow_read());"
+      "ALTER TABLE flows_channel ENABLE ROW LEVEL SECURITY;"
+      "ALTER TABLE flows_channel FORCE ROW LEVEL SECURITY;");
+}
 
 // Writers that keep adding and changing collectors while the watcher polls
 // every second: whatever moment a row is committed at, it is applied once.
@@ -196,7 +175,7 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
   const int kWriters = 2, kAdds = 30, kUpdates = 40;
   const std::vector<int>& changed = run_->changed;
   for (int id : changed) ASSERT_TRUE(waitForMessage(id, "gen-0\n")) << daemon.log();
-  SlowChannelReads slow_reads;
+  slowChannelReads();
 
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
@@ -230,7 +209,8 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
   for (int id : changed)
     EXPECT_TRUE(waitForMessage(id, "gen-" + idText(kUpdates) + "\n"))
         << collectorField(id, "collector_message");
-  EXPECT_TRUE(waitFor([] { return pendingChangeCount() == 0; }, kDaemonWait));
+  EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
+                      kDaemonWait));
   EXPECT_EQ(daemon.stop(), 0) << daemon.log() << daemon.console();
 
   // Each addition was loaded once: a row read twice would run twice.

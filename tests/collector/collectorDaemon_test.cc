@@ -33,59 +33,47 @@ std::string statCount(int collector_id) {
 
 // One daemon for the suite: two core records of two workers and one
 // collector per behaviour, each with a 5-minute interval so that it runs once.
-class ScheduledRun : public ::testing::Test {
- protected:
-  struct Run {
-    CollectorDaemon daemon{{.core_number = 2, .thread_number = 2}};
-    int json = 0, failing = 0, silent = 0, with_channel = 0, without_channel = 0;
-    int past = 0, future = 0, purged_plugin = 0, purged = 0;
-    std::vector<int> refused_plugins;
-    bool started = false;
-  };
+struct ScheduledRunState {
+  CollectorDaemon daemon{{.core_number = 2, .thread_number = 2}};
+  int json = 0, failing = 0, silent = 0, with_channel = 0, without_channel = 0;
+  int past = 0, future = 0, purged_plugin = 0, purged = 0;
+  std::vector<int> refused_plugins;
+  bool started = false;
 
-  static void SetUpTestSuite() {
-    db().resetTables();
-    run_ = std::make_unique<Run>();
-    CollectorDaemon& daemon = run_->daemon;
+  ScheduledRunState() {
     const int edge = insertChannel("edge");
     insertChannel("core");
     auto plugin = [&](const std::string& name, const std::string& body) {
       return insertPlugin(daemon.writePlugin(name, body), "5 minutes");
     };
     const int args = plugin("args.sh", "/bin/echo \"$@\"\nexit 1\n");
-    run_->json = insertCollector({.plugin_id = plugin("json.sh", "/bin/echo '{\"bytes\": 42}'\n"), .name = "json"});
-    run_->failing = insertCollector({.plugin_id = plugin("fail.sh", "/bin/echo 'disk full'\nexit 2\n"), .name = "failing"});
-    run_->silent = insertCollector({.plugin_id = plugin("silent.sh", "exit 0\n"), .name = "silent"});
+    json = insertCollector({.plugin_id = plugin("json.sh", "/bin/echo '{\"bytes\": 42}'\n"), .name = "json"});
+    failing = insertCollector({.plugin_id = plugin("fail.sh", "/bin/echo 'disk full'\nexit 2\n"), .name = "failing"});
+    silent = insertCollector({.plugin_id = plugin("silent.sh", "exit 0\n"), .name = "silent"});
     // Only the first occurrence of a placeholder is filled in.
-    run_->with_channel = insertCollector(
+    with_channel = insertCollector(
         {.plugin_id = args, .name = "ch", .parameter = "-c $CHANNEL -i $INTERVAL $CHANNEL", .channel_id = edge});
-    run_->without_channel = insertCollector({.plugin_id = args, .name = "no ch", .parameter = "-c $CHANNEL"});
-    run_->past = insertCollector(
+    without_channel = insertCollector({.plugin_id = args, .name = "no ch", .parameter = "-c $CHANNEL"});
+    past = insertCollector(
         {.plugin_id = args, .name = "past", .parameter = "past", .last_execution = "now() - interval '2 minutes'"});
-    run_->future = insertCollector(
+    future = insertCollector(
         {.plugin_id = args, .name = "future", .parameter = "future", .last_execution = "now() + interval '1 day'"});
     // Intervals the millisecond field cannot hold: refused row by row.
     for (const char* interval : {"0 seconds", "0.5 seconds", "30 days"}) {
-      run_->refused_plugins.push_back(insertPlugin("/bin/true", interval));
-      insertCollector({.plugin_id = run_->refused_plugins.back(), .name = interval});
+      refused_plugins.push_back(insertPlugin("/bin/true", interval));
+      insertCollector({.plugin_id = refused_plugins.back(), .name = interval});
     }
-    run_->purged_plugin =
+    purged_plugin =
         insertPlugin(daemon.writePlugin("purged.sh", "/bin/touch " + daemon.file("purged-ran")), "5 minutes", true);
-    run_->purged = insertCollector({.plugin_id = run_->purged_plugin, .name = "purged"});
-    run_->started = daemon.startAndWaitRunning();
+    purged = insertCollector({.plugin_id = purged_plugin, .name = "purged"});
+    started = daemon.startAndWaitRunning();
   }
-
-  static void TearDownTestSuite() { run_.reset(); }
-
-  // Without a running daemon every check would only wait for its bound.
-  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the daemon did not start"; }
-
-  static CollectorDaemon& daemon() { return run_->daemon; }
-
-  static std::unique_ptr<Run> run_;
 };
 
-std::unique_ptr<ScheduledRun::Run> ScheduledRun::run_;
+class ScheduledRun : public SharedRun<ScheduledRunState> {
+ protected:
+  static CollectorDaemon& daemon() { return run_->daemon; }
+};
 
 TEST_F(ScheduledRun, LoadPurgesDeletedPluginsFirstAndSkipsUnusableIntervals) {
   const std::string log = daemon().log();

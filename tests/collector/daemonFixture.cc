@@ -21,13 +21,13 @@ CollectorDaemon::CollectorDaemon(DaemonSettings settings) : settings_(settings) 
   writeConfig(configText());
 }
 
+// load_mod=1: collectors without history run at once.
 std::string CollectorDaemon::configText() const {
   return "[LOG]\nlog_info_file=" + statusPath() + "\nlog_daemon_file=" + logPath() +
          "\n\n[KOVA]\ncore_number=" + std::to_string(settings_.core_number) +
          "\nthread_number=" + std::to_string(settings_.thread_number) +
-         "\nload_mod=" + std::to_string(settings_.load_mod) +
-         "\ninterval_check_update=" + std::to_string(settings_.interval_check_update) + "\n" +
-         settings_.extra_kova + "\n" +
+         "\nload_mod=1\ninterval_check_update=" + std::to_string(settings_.interval_check_update) +
+         "\n" + settings_.extra_kova + "\n" +
          db().postgresqlSection(settings_.connection_number);
 }
 
@@ -39,7 +39,7 @@ std::string CollectorDaemon::writePlugin(const std::string& name, const std::str
   return path;
 }
 
-void CollectorDaemon::start(const std::vector<std::string>& extra_args) {
+void CollectorDaemon::start() {
   // The shell sends the original standard output to a file and becomes
   // setpriv, which becomes the daemon (one pid throughout). The daemon is
   // killed if this test process dies without its destructors running.
@@ -54,7 +54,6 @@ void CollectorDaemon::start(const std::vector<std::string>& extra_args) {
   argv.insert(argv.end(), settings_.setpriv_options.begin(), settings_.setpriv_options.end());
   argv.insert(argv.end(), {"--", KOVA_COLLECTOR_BIN, "-f", configPath()});
   if (settings_.debug) argv.push_back("-D");
-  argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   process_ = std::make_unique<ChildProcess>(argv);
 }
 
@@ -125,10 +124,6 @@ bool collectorExists(int collector_id) {
 
 bool waitForField(int collector_id, const std::string& column, const std::string& value) {
   return waitFor([&] { return collectorField(collector_id, column) == value; }, kDaemonWait);
-}
-
-int pendingChangeCount() {
-  return std::stoi(db().scalar("SELECT count(*) FROM flows_updel_collector"));
 }
 
 }  // namespace kova_test

@@ -3,6 +3,8 @@
 // administration side writes for it.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -23,7 +25,6 @@ inline TestDatabase& db() { return TestDatabase::instance(); }
 struct DaemonSettings {
   int core_number = 1;
   int thread_number = 2;
-  int load_mod = 1;  // collectors without history run at once
   int interval_check_update = 300;
   int connection_number = 2;
   bool debug = false;
@@ -57,7 +58,7 @@ class CollectorDaemon {
   std::string writePlugin(const std::string& name, const std::string& body) const;
 
   // Starts the daemon with -f and the configuration (and -D when asked).
-  void start(const std::vector<std::string>& extra_args = {});
+  void start();
   // start(), then waits for "KOVA was starting...."; false (with the log
   // and console as a test failure) when it does not come.
   bool startAndWaitRunning();
@@ -105,6 +106,21 @@ std::string collectorField(int collector_id, const std::string& column);
 bool collectorExists(int collector_id);
 // Waits up to kDaemonWait until the column reads value.
 bool waitForField(int collector_id, const std::string& column, const std::string& value);
-int pendingChangeCount();
+
+// The fixture of a suite whose tests share, in order, what State's constructor
+// sets up on empty tables: rows, and daemons it starts. Every test fails at
+// once when they did not start (State::started false), since each of its
+// checks would only wait for its bound.
+template <class State>
+class SharedRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    db().resetTables();
+    run_ = std::make_unique<State>();
+  }
+  static void TearDownTestSuite() { run_.reset(); }
+  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the daemons did not start"; }
+  static inline std::unique_ptr<State> run_;
+};
 
 }  // namespace kova_test

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -24,24 +25,21 @@ std::unique_ptr<CollectorDaemon> makeNode(const std::string& name, const std::st
 const std::map<std::string, std::string> kChannelsOf = {
     {"a", "edge-a"}, {"b", " edge-b* ,,"}, {"c", ""}};
 
+struct Collector {
+  int id;
+  std::string name;
+  std::string pinned_to;  // empty: floating
+};
+
 // Three nodes for the whole suite; the tests run in order and each leaves
 // the nodes as the next expects: a, b and c live, then b killed and back,
 // then c stopped.
-class Nodes : public ::testing::Test {
- protected:
-  struct Collector {
-    int id;
-    std::string name;
-    std::string pinned_to;  // empty: floating
-  };
-  struct Run {
-    std::map<std::string, std::unique_ptr<CollectorDaemon>> nodes;
-    std::vector<Collector> collectors;
-    bool started = false;
-  };
+struct NodesState {
+  std::map<std::string, std::unique_ptr<CollectorDaemon>> nodes;
+  std::vector<Collector> collectors;
+  bool started = true;
 
-  static void SetUpTestSuite() {
-    db().resetTables();
+  NodesState() {
     // Missing tables: the three nodes starting together create them. (The
     // binary's database is made anew at each start, trigger and all.)
     db().exec("DROP TABLE flows_node_change, flows_node;"
@@ -52,71 +50,54 @@ class Nodes : public ::testing::Test {
               "CREATE TRIGGER node_test_outage AFTER UPDATE ON flows_collector FOR EACH ROW"
               " WHEN (NEW.collector_message LIKE 'DAEMON: node %') EXECUTE FUNCTION"
               " node_test_outage();");
-    run_ = std::make_unique<Run>();
-    for (const auto& [name, channels] : kChannelsOf) run_->nodes[name] = makeNode(name, channels);
+    for (const auto& [name, channels] : kChannelsOf) nodes[name] = makeNode(name, channels);
     const int plugin =
-        insertPlugin(run_->nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"c\\\": \\\"$1\\\"}\"\n"), "2 seconds");
+        insertPlugin(nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"node\\\": $PPID}\"\n"), "2 seconds");
     const std::map<std::string, int> channels = {  // "edge-a" is no prefix of "edge-ab"
         {"a", insertChannel("edge-a")}, {"b", insertChannel("edge-b1")}, {"", insertChannel("edge-ab")}};
     auto add = [&](const std::string& name, int channel, const std::string& pinned) {
-      const int id = insertCollector(
-          {.plugin_id = plugin, .name = name, .parameter = name, .channel_id = channel});
-      run_->collectors.push_back({id, name, pinned});
+      collectors.push_back({insertCollector({.plugin_id = plugin, .name = name, .channel_id = channel}),
+                            name, pinned});
     };
     for (int i = 0; i < 24; ++i) add("f" + std::to_string(i), 0, "");
     for (int i = 0; i < 3; ++i) add("s" + std::to_string(i), channels.at(""), "");
     for (const std::string node : {"a", "b"})
       for (int i = 0; i < 2; ++i) add("p" + node + std::to_string(i), channels.at(node), node);
-    for (auto& [name, daemon] : run_->nodes) daemon->start();
-    run_->started = true;
-    for (auto& [name, daemon] : run_->nodes)
+    for (auto& [name, daemon] : nodes) daemon->start();
+    for (auto& [name, daemon] : nodes)
       if (!daemon->waitForLog("#INFO#KOVA was starting....")) {
         ADD_FAILURE() << "node " << name << " did not start:\n" << daemon->log() << daemon->console();
-        run_->started = false;
+        started = false;
       }
   }
+};
 
-  static void TearDownTestSuite() { run_.reset(); }
-
-  void SetUp() override { ASSERT_TRUE(run_ && run_->started) << "the nodes did not start"; }
-
+class Nodes : public SharedRun<NodesState> {
+ protected:
   static CollectorDaemon& node(const std::string& name) { return *run_->nodes.at(name); }
-
-  // Runs of each collector per node so far, from the nodes' debug traces.
-  static std::map<std::string, std::map<std::string, int>> runCounts() {
-    std::map<std::string, std::map<std::string, int>> counts;
-    for (auto& [name, daemon] : run_->nodes)
-      for (const Collector& c : run_->collectors)
-        counts[c.name][name] = daemon->countInLog("#" + c.name + " " + c.name + " Execution du script");
-    return counts;
-  }
 
   // Waits until, over a span in which every collector ran at least twice,
   // each ran on one node only; returns that node per collector (empty map
-  // when it never settles). Collectors in `idle` must not run at all.
+  // when it never settles). Collectors in `idle` must not run at all. Each
+  // run's JSON names the node's process, its plugin's parent.
   static std::map<std::string, std::string> settledRunners(const std::set<std::string>& idle = {}) {
     std::map<std::string, std::string> runners;
     waitFor([&] {
-      const auto before = runCounts();
+      const std::string since = db().scalar("SELECT now()");
+      std::vector<std::vector<std::string>> rows;  // name, runs, nodes, a node's pid
       if (!waitFor([&] {
-            const auto now = runCounts();
-            for (const Collector& c : run_->collectors) {
-              if (idle.count(c.name)) continue;
-              int added = 0;
-              for (const auto& [name, count] : now.at(c.name)) added += count - before.at(c.name).at(name);
-              if (added < 2) return false;
-            }
-            return true;
+            rows = db().query(
+                "SELECT collector_name, count(stat_id), count(DISTINCT stat_data->>'node'),"
+                " min(stat_data->>'node') FROM flows_collector LEFT JOIN flows_stats ON"
+                " stat_collector_id = collector_id AND stat_time > '" + since + "' GROUP BY 1");
+            return std::ranges::all_of(rows, [&](auto& r) { return idle.count(r[0]) || std::stoi(r[1]) >= 2; });
           }, kDaemonWait))
         return false;
-      const auto after = runCounts();
       runners.clear();
-      for (const Collector& c : run_->collectors) {
-        std::vector<std::string> ran;
-        for (const auto& [name, count] : after.at(c.name))
-          if (count > before.at(c.name).at(name)) ran.push_back(name);
-        if (ran.size() != (idle.count(c.name) ? 0u : 1u)) return false;
-        if (!ran.empty()) runners[c.name] = ran[0];
+      for (const auto& r : rows) {
+        if (r[2] != (idle.count(r[0]) ? "0" : "1")) return false;
+        for (auto& [name, daemon] : run_->nodes)
+          if (r[2] == "1" && std::to_string(daemon->pid()) == r[3]) runners[r[0]] = name;
       }
       return true;
     }, 3 * kDaemonWait);
@@ -132,11 +113,7 @@ class Nodes : public ::testing::Test {
   static int reconciles(const std::string& name) {
     return node(name).countInLog("#DEBUG#th_node#reconcile done");
   }
-
-  static std::unique_ptr<Run> run_;
 };
-
-std::unique_ptr<Nodes::Run> Nodes::run_;
 
 TEST_F(Nodes, EveryCollectorRunsOnExactlyOneNodePinnedOnTheirOwn) {
   for (const std::string name : {"a", "b", "c"}) EXPECT_TRUE(statusShows(name, "a,b,c")) << name;
@@ -156,7 +133,7 @@ TEST_F(Nodes, EveryCollectorRunsOnExactlyOneNodePinnedOnTheirOwn) {
 TEST_F(Nodes, AddedChangedAndDeletedCollectorsReachTheirNode) {
   const int plugin = std::stoi(db().scalar("SELECT plugin_id FROM flows_collector_plugins"));
   const int changed_plugin = insertPlugin(
-      node("a").writePlugin("changed.sh", "/bin/echo changed\nexit 1\n"), "2 seconds");
+      node("a").writePlugin("changed.sh", "/bin/echo \"{\\\"node\\\": $PPID, \\\"changed\\\": 1}\"\n"), "2 seconds");
   const Collector changed = run_->collectors[0], deleted = run_->collectors[24];
   const int added = insertCollector({.plugin_id = plugin, .name = "n0", .parameter = "n0"});
   db().exec("BEGIN; UPDATE flows_collector SET collector_plugin_id = " + std::to_string(changed_plugin) +
@@ -166,10 +143,13 @@ TEST_F(Nodes, AddedChangedAndDeletedCollectorsReachTheirNode) {
             "UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
             std::to_string(deleted.id) + "; COMMIT;");
   run_->collectors.push_back({added, "n0", ""});
-  EXPECT_TRUE(waitFor([&] { return collectorField(changed.id, "collector_message") == "changed\n"; },
-                      kDaemonWait));
+  EXPECT_TRUE(waitFor([&] {
+    return db().scalar("SELECT count(*) FROM flows_stats WHERE stat_data->>'changed' = '1'"
+                       " AND stat_collector_id = " + std::to_string(changed.id)) != "0";
+  }, kDaemonWait));
   EXPECT_TRUE(waitFor([&] { return !collectorExists(deleted.id); }, kDaemonWait));
-  EXPECT_TRUE(waitFor([] { return pendingChangeCount() == 0; }, kDaemonWait));
+  EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
+                      kDaemonWait));
   const auto runners = settledRunners({deleted.name});
   EXPECT_EQ(runners.size(), run_->collectors.size() - 1) << "never settled";
   run_->collectors.erase(run_->collectors.begin() + 24);
