@@ -5,6 +5,7 @@
 #include <atomic>
 #include <map>
 #include <memory>
+#include <regex>
 #include <thread>
 
 #include "daemonFixture.h"
@@ -50,11 +51,10 @@ struct StatusReader {
   std::atomic<int> whole{0};
   std::string first_broken{};  // written by the reading thread until the join
   std::thread thread{[this] {
+    const std::regex report("CORE NUMBER: [\\s\\S]*\nTOTAL SERVICE: [0-9]+\n");
     for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
       const std::string text = readFile(path);
-      const size_t last_line = text.size() < 2 ? std::string::npos : text.rfind('\n', text.size() - 2);
-      if (text.starts_with("CORE NUMBER: ") && text.ends_with("\n") && last_line != std::string::npos &&
-          text.compare(last_line + 1, 15, "TOTAL SERVICE: ") == 0)
+      if (std::regex_match(text, report))
         ++whole;
       else if ((whole > 0 || !text.empty()) && first_broken.empty())
         first_broken = text.empty() ? "(empty file)" : text;

@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <memory>
-#include <thread>
 
 #include "daemonFixture.h"
 
@@ -75,10 +74,8 @@ class ScheduledRun : public SharedRun<ScheduledRunState> {
   static CollectorDaemon& daemon() { return run_->daemon; }
 };
 
-TEST_F(ScheduledRun, LoadPurgesDeletedPluginsFirstAndSkipsUnusableIntervals) {
-  const std::string log = daemon().log();
-  ASSERT_NE(log.find("#INFO#DELETE OLD SERVICE "), std::string::npos) << log;
-  EXPECT_LT(log.find("#INFO#DELETE OLD SERVICE "), log.find("#INFO#LOAD SERVICE")) << log;
+TEST_F(ScheduledRun, LoadPurgesDeletedPluginsAndSkipsUnusableIntervals) {
+  EXPECT_EQ(daemon().countInLog("#INFO#DELETE OLD SERVICE "), 1) << daemon().log();
   EXPECT_FALSE(collectorExists(run_->purged));
   EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_collector_plugins WHERE plugin_id = " +
                         std::to_string(run_->purged_plugin)), "0");
@@ -187,14 +184,6 @@ long peakResidentKb(int pid) {
   return -1;
 }
 
-// Descriptors the process holds open.
-int openDescriptors(int pid) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-    count += entry.is_symlink() ? 1 : 0;
-  return count;
-}
-
 // A plugin that hangs and one that prints without end are each recorded
 // once and the other collectors go on running (how the runner ends every
 // kind of stuck plugin is the runner's own test). Programs outside the
@@ -244,9 +233,10 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= 5; }, kDaemonWait));
   // Ten more runs of each 1-second collector: a descriptor kept per run
   // would show (a run in flight holds a few).
-  const int descriptors = openDescriptors(daemon.pid()), runs = std::stoi(statCount(steady));
+  const size_t descriptors = openDescriptors(std::to_string(daemon.pid())).size();
+  const int runs = std::stoi(statCount(steady));
   EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= runs + 10; }, kDaemonWait));
-  EXPECT_LE(openDescriptors(daemon.pid()), descriptors + 6);
+  EXPECT_LE(openDescriptors(std::to_string(daemon.pid())).size(), descriptors + 6);
 
   writeFile(trigger, "");
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(hanging); }, kDaemonWait));
@@ -293,21 +283,22 @@ TEST(DatabaseOutage, ResultsOfTheOutageAreWrittenOnceWithTheirOwnTime) {
     ~Reopen() { setAcceptingConnections(true); }
   } reopen;
   ASSERT_TRUE(daemon.waitForLog("#ERR#database connection lost: results are kept")) << daemon.log();
-  std::this_thread::sleep_for(std::chrono::seconds(4));  // runs go on meanwhile
+  const auto runsOf = [&](int n) { return splitLines(readFile(daemon.file("runs-" + std::to_string(n)))).size(); };
+  const size_t at_loss = runsOf(0);
+  ASSERT_TRUE(waitFor([&] { return runsOf(0) >= at_loss + 3; }, kDaemonWait));  // runs go on meanwhile
   setAcceptingConnections(true);
   ASSERT_TRUE(daemon.waitForLog("#INFO#database answers again: ")) << daemon.log();
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 
   for (int n = 0; n < 3; ++n) {
     const std::string id = std::to_string(ids[n]);
-    const int runs = static_cast<int>(splitLines(readFile(daemon.file("runs-" + std::to_string(n)))).size());
+    const size_t runs = runsOf(n);
     // Rows of distinct runs 1..runs, each stamped within 2 s of its run.
     EXPECT_EQ(db().scalar("SELECT count(DISTINCT stat_data->>'run') || '/' || count(*) || '/' || max((stat_data->>'run')::int)"
                           " FROM flows_stats WHERE stat_collector_id = " + id),
               std::to_string(runs) + "/" + std::to_string(runs) + "/" + std::to_string(runs));
     EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_stats WHERE stat_collector_id = " + id +
                           " AND abs(extract(epoch FROM stat_time) - (stat_data->>'at')::float8) > 2"), "0");
-    EXPECT_GT(runs, 6);
   }
 }
 
@@ -348,29 +339,25 @@ TEST_F(CollectorStartUp, EmptyChannelTableExitsAtOnceSigtermDuringThePauseStopsC
 }
 
 // Each bad value stops the start with status 1 and one line naming the
-// file, the section, the key and the value; a refused connection names its reason.
+// file, the section, the key, the value and what is wrong with it; a
+// refused connection names its reason.
 TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingIt) {
   insertChannel("edge");
   const std::string port = std::to_string(db().port());
   const struct {
-    std::string section, key, good, bad, reason;
-  } cases[] = {{"[KOVA]", "core_number", "1", "0", ""},
-               {"[KOVA]", "thread_number", "2", "two", ""},
-               {"[KOVA]", "load_mod", "1", "", ""},
-               {"[KOVA]", "interval_check_update", "300", "99999999999", ""},
-               {"[POSTGRESQL]", "connection_number", "2", "-3", ""},
-               {"", "PGSQL_port", port, "1", "port 1 failed"}};
+    std::string key, good, bad, line;
+  } cases[] = {{"core_number", "1", "0", "[KOVA] core_number='0' must be at least 1"},
+               {"thread_number", "2", "two", "[KOVA] thread_number='two' is not a number"},
+               {"load_mod", "1", "", "[KOVA] load_mod='' is missing"},
+               {"interval_check_update", "300", "99999999999", "[KOVA] interval_check_update='99999999999' is out of range"},
+               {"connection_number", "2", "-3", "[POSTGRESQL] connection_number='-3' must be at least 1"},
+               {"PGSQL_port", port, "1", "port 1 failed"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key + "=" + c.bad);
     CollectorDaemon daemon;
     EXPECT_EQ(runWithConfigChange(daemon, c.key + "=" + c.good, c.key + "=" + c.bad), 1) << daemon.log();
-    bool named = false;
-    for (const std::string& line : splitLines(daemon.log()))
-      named |= c.reason.empty() ? contains(line, "#ERR#") && contains(line, daemon.configPath()) &&
-                                      contains(line, c.section) && contains(line, c.key) &&
-                                      contains(line, "'" + c.bad + "'")
-                                : contains(line, c.reason);
-    EXPECT_TRUE(named) << daemon.log();
+    const std::string configuration = "#ERR#configuration " + daemon.configPath() + ": ";
+    EXPECT_TRUE(contains(daemon.log(), c.line.starts_with("[") ? configuration + c.line + "\n" : c.line)) << daemon.log();
   }
 }
 

@@ -8,12 +8,8 @@ namespace kova_test {
 
 namespace {
 
-// Single quotes doubled: every value below goes into SQL as a literal.
-std::string literal(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += (c == '\'') ? std::string("''") : std::string(1, c);
-  return quoted + "'";
-}
+// Dollar-quoted, as is: no value a test inserts holds "$v$".
+std::string literal(const std::string& text) { return "$v$" + text + "$v$"; }
 
 }  // namespace
 
@@ -118,8 +114,7 @@ std::string collectorField(int collector_id, const std::string& column) {
 }
 
 bool collectorExists(int collector_id) {
-  return db().scalar("SELECT count(*) FROM flows_collector WHERE collector_id = " +
-                     std::to_string(collector_id)) == "1";
+  return collectorField(collector_id, "1") == "1";
 }
 
 bool waitForField(int collector_id, const std::string& column, const std::string& value) {

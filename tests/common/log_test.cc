@@ -16,13 +16,6 @@
 
 namespace {
 
-// Sends std::cout to a string for the life of the object.
-struct CaptureCout {
-  std::ostringstream text;
-  std::streambuf* saved = std::cout.rdbuf(text.rdbuf());
-  ~CaptureCout() { std::cout.rdbuf(saved); }
-};
-
 // True when line is "<stamp of a second in [from, time(nullptr)]>" + tail.
 bool isLogLine(const std::string& line, time_t from, const std::string& tail) {
   for (time_t when = from; when <= time(nullptr); ++when) {
@@ -37,7 +30,7 @@ TEST(Log, LinesAreAsctimeStampLevelAndMessageUnchangedAndNeverInterleave) {
   day.tm_year = 126, day.tm_mon = 2, day.tm_mday = 1, day.tm_hour = 9, day.tm_min = 5,
   day.tm_sec = 7;
   EXPECT_EQ(asctimeText(day), "Sun Mar  1 09:05:07 2026");
-  CaptureCout capture;
+  kova_test::CoutCapture capture;
   const time_t before = time(nullptr);
   write_log("ERR", "deux\nlignes #x#");
   for (int level : {0, 1, 2, 3}) {

@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <functional>
-#include <iostream>
 #include <memory>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -25,13 +23,6 @@ Result owned(PGresult* result) { return Result(result, &PQclear); }
 std::string value(PGresult* result, int column = 0) {
   return PQgetvalue(owned(result).get(), 0, column);
 }
-
-// Swaps std::cout's buffer so that the pool's log lines can be read.
-struct CoutCapture {
-  std::ostringstream text;
-  std::streambuf* previous = std::cout.rdbuf(text.rdbuf());
-  ~CoutCapture() { std::cout.rdbuf(previous); }
-};
 
 // Lets every role connect to the test database again, even when the test body failed half-way.
 struct LiftLimit {
@@ -105,9 +96,8 @@ TEST_F(PoolTest, FailuresCarryTheirPrefixAndLeaveTheConnectionUsable) {
 
 TEST_F(PoolTest, ConstructionFailuresAreReportedAndCloseWhatWasOpened) {
   EXPECT_THROW(pgConnectionPool(db().conninfo(), 0), PostgresqlException);
-  std::string conninfo = db().conninfo();
-  conninfo.replace(conninfo.find(db().password()), db().password().size(), "wrong");
-  expectFailure([&] { pgConnectionPool(conninfo, 2); }, "",
+  // Of two values of one keyword, libpq takes the last.
+  expectFailure([&] { pgConnectionPool(db().conninfo() + " password=wrong", 2); }, "",
                 "password authentication failed for user \"" + db().user() + "\"\n");
   // The third connection is refused by the server; the two opened before it must not stay open.
   pgConnectionPool keeper(db().conninfo(), 1);
@@ -158,7 +148,7 @@ TEST_F(PoolTest, ReconnectsAfterFailedResetsAndPreparesPastAStatementThatFails) 
   limit(0);
   owned(keeper.executeRequest("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity "
                               "WHERE pid IN (" + old_pids + ")"));
-  CoutCapture capture;
+  CoutCapture capture;  // the pool's log lines
   const std::vector<std::pair<std::string, std::string>> rounds = {
       {"Exec prepareRequest failed:  ", "connection"},  // libpq's words for the lost session vary
       {"", "too many connections for database"},

@@ -1,5 +1,5 @@
-// Tests of the command runner (service::execute) and signalProcess, with
-// /bin/sh one-liners as children.
+// Tests of the command runner (service::execute), with /bin/sh one-liners
+// as children.
 #include "process.h"
 
 #include <fcntl.h>
@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <set>
 #include <sstream>
 #include <string>
@@ -45,25 +44,10 @@ Outcome runProgram(const std::string& path, const std::vector<std::string>& argu
   return {command.state, command.output, ""};
 }
 
-std::set<int> openDescriptors() {
-  std::set<int> fds;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    fds.insert(std::stoi(entry.path().filename()));
-  return fds;
-}
-
 // True when this process has no child at all, zombie or alive.
 bool noChildLeft() {
   int status;
   return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
-// A process that exists and is not a zombie (killed orphans may wait for
-// their new parent to reap them).
-bool alive(const std::string& pid_text) {
-  const std::string stat = kova_test::readFile("/proc/" + pid_text + "/stat");
-  const size_t end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] != 'Z';
 }
 
 // What a command does, and the state and output it gives. Every kind must also leave no
@@ -123,17 +107,17 @@ TEST(Execute, OutcomesGiveStateAndOutputAndLeaveNothingBehind) {
   // the descendant is killed; one that does not hold the output is not left behind either.
   cases.push_back({"sleep 60 & echo $! >>" + pids + "; echo '{}'", {0, "{}\n", ""}});
   cases.push_back({"sleep 60 >/dev/null & echo $! >>" + pids + "; echo ok", {0, "ok\n", ""}});
-  const std::set<int> before = openDescriptors();
+  const std::set<int> before = kova_test::openDescriptors();
   for (const Case& c : cases) {
     EXPECT_EQ(runProgram(c.path, {"-c", c.script}, c.timeout_s, c.output_max), c.expected)
         << c.path << " " << c.script;
   }
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(kova_test::openDescriptors(), before);
   EXPECT_TRUE(noChildLeft());
   const std::vector<std::string> started = kova_test::splitLines(kova_test::readFile(pids));
   EXPECT_EQ(started.size(), 4u);
   for (const std::string& pid : started)
-    EXPECT_TRUE(kova_test::waitFor([&] { return !alive(pid); })) << "process " << pid << " left";
+    EXPECT_TRUE(kova_test::waitFor([&] { return kova_test::processEnded(std::stoi(pid)); })) << "process " << pid << " left";
 }
 
 TEST(Execute, ChildStartsWithoutEnvironmentOurDescriptorsOrMaskInItsOwnGroup) {
@@ -141,7 +125,7 @@ TEST(Execute, ChildStartsWithoutEnvironmentOurDescriptorsOrMaskInItsOwnGroup) {
   // Whatever this test process inherited without close-on-exec may pass on;
   // nothing the runner opens may.
   std::set<int> allowed = {0, 1, 2}, seen;
-  for (int fd : openDescriptors())
+  for (int fd : kova_test::openDescriptors())
     if (!(fcntl(fd, F_GETFD) & FD_CLOEXEC)) allowed.insert(fd);
   std::istringstream listed(std::get<1>(runProgram("/bin/sh", {"-c", "ls /proc/$$/fd; true"})));
   for (int fd; listed >> fd;) seen.insert(fd);
@@ -168,15 +152,6 @@ TEST(Execute, ChildStartsWithoutEnvironmentOurDescriptorsOrMaskInItsOwnGroup) {
   // in the child; no program can make use of them, every other bit must be 0.
   const uint64_t ignored = std::stoull(lines[3].substr(7), nullptr, 16);
   EXPECT_EQ(ignored & ~((1ull << 31) | (1ull << 32)), 0u) << lines[3];
-}
-
-TEST(SignalProcess, RefusesInitAndGroupTargetsAndDeliversToAChild) {
-  // Signal 0 only probes: a wrong acceptance fails the test without harm.
-  for (pid_t pid : {0, 1, -1}) EXPECT_FALSE(signalProcess(pid, 0)) << pid;
-  kova_test::ChildProcess child({"/bin/sleep", "60"});
-  EXPECT_TRUE(signalProcess(child.pid(), SIGTERM));
-  const int status = child.wait();
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 }
 
 }  // namespace

@@ -2,12 +2,8 @@
 // capture and integration tests.
 #include "flowFixtures.h"
 
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 
 #include "pgHarness.h"
@@ -63,22 +59,11 @@ std::string jsonValue(const std::string& document, const std::string& path) {
                                          path + "}'");
 }
 
+// pkill and pgrep skip themselves; an ended process no longer shows its
+// command line, even as a zombie.
 ProcessesUnder::~ProcessesUnder() {
-  std::vector<pid_t> found;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") == std::string::npos && std::stoi(name) != getpid() &&
-        contains(readFile("/proc/" + name + "/cmdline"), root))
-      found.push_back(std::stoi(name));
-  }
-  for (pid_t pid : found) kill(pid, SIGKILL);
-  waitFor([&] { return std::ranges::all_of(found, processEnded); }, std::chrono::seconds(10));
-}
-
-bool processEnded(pid_t pid) {
-  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-  const std::string::size_type close = stat.rfind(')');
-  return close == std::string::npos || stat[close + 2] == 'Z';
+  ChildProcess({"/usr/bin/pkill", "-KILL", "-f", root}).wait();
+  waitFor([&] { return ChildProcess({"/usr/bin/pgrep", "-f", root}).wait() != 0; }, std::chrono::seconds(10));
 }
 
 }  // namespace kova_test

@@ -4,8 +4,6 @@
 // test caused.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
 #include <string>
 #include <vector>
@@ -48,8 +46,5 @@ struct ProcessesUnder {
   ~ProcessesUnder();
   std::string root;
 };
-
-// Gone, or a zombie nobody has reaped yet.
-bool processEnded(pid_t pid);
 
 }  // namespace kova_test

@@ -3,10 +3,10 @@
 
 #include <libpq-fe.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>  // program_invocation_short_name
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -19,28 +19,24 @@ namespace {
 const char* const kTables =
     "flows_stats, flows_updel_collector, flows_collector, flows_channel, flows_collector_plugins";
 
-// The superuser's way in, taken before main() (no thread runs yet, so the
-// environment may change) and then removed from the environment.
-struct Superuser {
-  std::string host, port, user, password;
-};
+// A blank, a quote, a backslash and "=" in every test's password (see
+// password()): a program that quotes it wrongly for libpq cannot log in.
+// Here quoted for libpq, and as an SQL literal.
+const char* const kPasswordConninfo = "'p w\\'d\\\\x=y'";
+const char* const kPasswordSql = "'p w''d\\x=y'";
 
-std::string takeVariable(const char* name) {
-  const char* value = std::getenv(name);
-  std::string text = value == nullptr ? "" : value;
-  unsetenv(name);
-  return text;
-}
-
-Superuser takeSuperuser() {
-  Superuser superuser{takeVariable("PGHOST"), takeVariable("PGPORT"), takeVariable("PGUSER"),
-                      takeVariable("PGPASSWORD")};
-  for (const char* name : {"PGDATABASE", "PGSYSCONFDIR", "PGSERVICE", "PGHOSTADDR"})
+// The server's superuser, from the PG* variables that pg_virtualenv exports:
+// read before main() (no thread runs yet, so the environment may change),
+// then removed so that no program a test starts can log in with them.
+const std::map<std::string, std::string> kSuperuser = [] {
+  std::map<std::string, std::string> found;
+  for (const char* name : {"PGHOST", "PGPORT", "PGUSER", "PGPASSWORD", "PGDATABASE", "PGSYSCONFDIR",
+                           "PGSERVICE", "PGHOSTADDR"}) {
+    if (const char* value = std::getenv(name)) found[name] = value;
     unsetenv(name);
-  return superuser;
-}
-
-const Superuser kSuperuser = takeSuperuser();
+  }
+  return found;
+}();
 
 using Connection = std::unique_ptr<PGconn, decltype(&PQfinish)>;
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
@@ -79,17 +75,17 @@ TestDatabase& TestDatabase::instance() {
 }
 
 TestDatabase::TestDatabase() : name_(nameOfThisBinary()) {
-  if (kSuperuser.port.empty())
+  if (!kSuperuser.contains("PGPORT"))
     throw std::runtime_error(
         "no test server: run the tests under `pg_virtualenv -t` (scripts/test does)");
-  host_ = kSuperuser.host;
-  port_ = std::stoi(kSuperuser.port);
+  host_ = kSuperuser.at("PGHOST");
+  port_ = std::stoi(kSuperuser.at("PGPORT"));
   {
-    Connection admin = connect("host=" + host_ + " port=" + kSuperuser.port + " dbname=postgres user=" +
-                               kSuperuser.user + " password=" + kSuperuser.password);
+    Connection admin = connect("host=" + host_ + " port=" + std::to_string(port_) + " dbname=postgres user=" +
+                               kSuperuser.at("PGUSER") + " password=" + kSuperuser.at("PGPASSWORD"));
     run(admin.get(), "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
     run(admin.get(), "DROP ROLE IF EXISTS " + name_);
-    run(admin.get(), "CREATE ROLE " + name_ + " LOGIN PASSWORD '" + password() + "'");
+    run(admin.get(), "CREATE ROLE " + name_ + " LOGIN PASSWORD " + kPasswordSql);
     run(admin.get(), "CREATE DATABASE " + name_ + " OWNER " + name_);
   }
   const std::string schema = readFile(KOVA_SCHEMA_FILE);
@@ -98,8 +94,8 @@ TestDatabase::TestDatabase() : name_(nameOfThisBinary()) {
 }
 
 std::string TestDatabase::conninfo() const {
-  return "host=" + host_ + " port=" + std::to_string(port_) + " dbname=" + name_ +
-         " user=" + user() + " password=" + password();
+  return "host=" + host_ + " port=" + std::to_string(port_) + " dbname=" + name_ + " user=" + name_ +
+         " password=" + kPasswordConninfo;
 }
 
 void TestDatabase::resetTables() {
@@ -129,7 +125,7 @@ std::string TestDatabase::scalar(const std::string& sql) {
 std::string TestDatabase::postgresqlSection(int connection_number) const {
   return "[POSTGRESQL]\nconnection_number=" + std::to_string(connection_number) +
          "\nPGSQL_host=" + host_ + "\nPGSQL_port=" + std::to_string(port_) +
-         "\nPGSQL_db=" + name_ + "\nPGSQL_username=" + user() + "\nPGSQL_pwd=" + password() + "\n";
+         "\nPGSQL_db=" + name_ + "\nPGSQL_username=" + name_ + "\nPGSQL_pwd=" + password() + "\n";
 }
 
 }  // namespace kova_test

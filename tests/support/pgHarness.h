@@ -18,13 +18,15 @@ class TestDatabase {
  public:
   static TestDatabase& instance();
 
-  // "host=<host> port=<port> dbname=<db> user=<user> password=<pwd>"
+  // "host=<host> port=<port> dbname=<db> user=<user> password=<pwd>"; the
+  // password holds a blank, a quote, a backslash and "=", quoted here.
   std::string conninfo() const;
   std::string host() const { return host_; }
   int port() const { return port_; }
   std::string dbname() const { return name_; }
   std::string user() const { return name_; }
-  std::string password() const { return "kova-test-pwd"; }
+  // As a configuration file holds it.
+  std::string password() const { return "p w'd\\x=y"; }
 
   // Empties the five tables and restarts their id sequences.
   void resetTables();

@@ -60,6 +60,19 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+std::set<int> openDescriptors(const std::string& process) {
+  std::set<int> fds;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + process + "/fd"))
+    fds.insert(std::stoi(entry.path().filename()));
+  return fds;
+}
+
+bool processEnded(pid_t pid) {
+  const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z';
+}
+
 bool waitFor(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {

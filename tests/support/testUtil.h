@@ -1,8 +1,13 @@
 // Small helpers for tests: temporary directories, files, scripts, waiting.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
+#include <iostream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,6 +34,18 @@ void writeScript(const std::string& path, const std::string& body);
 std::string readFile(const std::string& path);
 std::vector<std::string> splitLines(const std::string& text);
 bool contains(const std::string& text, const std::string& part);
+
+// Sends std::cout to a string for the life of the object.
+struct CoutCapture {
+  std::ostringstream text;
+  std::streambuf* saved = std::cout.rdbuf(text.rdbuf());
+  ~CoutCapture() { std::cout.rdbuf(saved); }
+};
+
+// The descriptors a process ("self" or a pid) holds open.
+std::set<int> openDescriptors(const std::string& process = "self");
+// Gone, or a zombie nobody has reaped yet.
+bool processEnded(pid_t pid);
 
 // Polls predicate every 20 ms until it is true or timeout passes.
 bool waitFor(const std::function<bool()>& predicate,
