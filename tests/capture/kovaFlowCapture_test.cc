@@ -14,16 +14,12 @@
 #include "pgHarness.h"
 #include "testUtil.h"
 
+namespace kova_test {
 namespace {
 
-using kova_test::contains;
-using kova_test::processEnded;
-using kova_test::readFile;
-using kova_test::runPlugin;
-using kova_test::waitFor;
 namespace fs = std::filesystem;
 
-class KovaFlowCapture : public kova_test::DatabaseTest {
+class KovaFlowCapture : public DatabaseTest {
  protected:
   void SetUp() override {
     DatabaseTest::SetUp();
@@ -32,11 +28,10 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
 
   // `node`: [KOVA] lines naming a node and its channels.
   void writeConfig(const std::string& path = "", const std::string& node = "") {
-    kova_test::writeFile(path.empty() ? conf_ : path,
-                         "[LOG]\nlog_daemon_capture=" + log_ + "\n" + db().postgresqlSection() +
-                             "[KOVA]\n" + node + "datadir=" + data_ + "\npiddir=" + pids_ +
-                             "\n[BINARY]\nps=" + ps_ + "\nnetflows=" + netflows_ +
-                             "\nsflows=" + sflows_ + "\n");
+    writeFile(path.empty() ? conf_ : path,
+              "[LOG]\nlog_daemon_capture=" + log_ + "\n" + db().postgresqlSection() + "[KOVA]\n" + node +
+                  "datadir=" + data_ + "\npiddir=" + pids_ + "\n[BINARY]\nps=" + ps_ +
+                  "\nnetflows=" + netflows_ + "\nsflows=" + sflows_ + "\n");
   }
 
   void addChannel(const std::string& name, const std::string& protocol, int port,
@@ -48,7 +43,7 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
 
   // The exit code; the log and what went to standard output are read after.
   int run(const std::string& conf = "") {
-    return kova_test::runToEnd({KOVA_CAPTURE_BIN, "-f", conf.empty() ? conf_ : conf}, out_);
+    return runToEnd({KOVA_CAPTURE_BIN, "-f", conf.empty() ? conf_ : conf}, out_);
   }
 
   std::string pidFile(int port) const { return pids_ + "/p" + std::to_string(port) + ".pid"; }
@@ -58,8 +53,8 @@ class KovaFlowCapture : public kova_test::DatabaseTest {
         "SELECT string_agg(channel_name, ',' ORDER BY channel_name) FROM flows_channel");
   }
 
-  kova_test::TempDir dir_;
-  kova_test::ProcessesUnder tools_{dir_.path()};  // destroyed before dir_
+  TempDir dir_;
+  ProcessesUnder tools_{dir_.path()};  // destroyed before dir_
   const std::string data_ = dir_.file("data"), pids_ = dir_.file("pids"),
                     log_ = dir_.file("capture.log"), conf_ = dir_.file("flows.conf"),
                     out_ = dir_.file("out");
@@ -72,10 +67,9 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   writeConfig(conf_, "node_name=n1\nnode_channels=edge*, sf1,short\n");
   writeConfig(conf2, "node_name=n2\nnode_channels=n2-a\n");
   int nf = 0;  // a free port 10p + 5 whose p is free too
-  do nf = kova_test::freeUdpPort();
-  while (nf % 10 != 5 || kova_test::udpBacklog(nf / 10) >= 0);
-  const int shortPort = nf / 10, sf = kova_test::freeUdpPort(), p2 = kova_test::freeUdpPort(),
-            spare = kova_test::freeUdpPort();
+  do nf = freeUdpPort();
+  while (nf % 10 != 5 || udpBacklog(nf / 10) >= 0);
+  const int shortPort = nf / 10, sf = freeUdpPort(), p2 = freeUdpPort(), spare = freeUdpPort();
   addChannel("edge1", "netflow", nf);
   addChannel("sf1", "sflow", sf);
   addChannel("n2-a", "netflow", p2);
@@ -84,10 +78,10 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(run(dir_.file("none.conf")), 1);
   EXPECT_EQ(readFile(out_), "error can't open file: " + dir_.file("none.conf") + "\n");
   EXPECT_FALSE(fs::exists(log_));
-  kova_test::writeFile(log_, "STALE LINE\n");
+  writeFile(log_, "STALE LINE\n");
   // A leftover pid file naming a live process makes nfcapd give up after
   // detaching.
-  kova_test::writeFile(pidFile(nf), std::to_string(getpid()) + "\n");
+  writeFile(pidFile(nf), std::to_string(getpid()) + "\n");
   ASSERT_EQ(run(), 0) << readFile(log_) << readFile(out_);
   EXPECT_FALSE(contains(readFile(log_), "STALE LINE"));
   for (const auto& [tool, name, port] :
@@ -115,8 +109,8 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   const auto running = runPlugin("capture_status", {"-c", "edge1", "-p", nfPort, "-r", pids_});
   const auto other = runPlugin("capture_status", {"-c", "sf1", "-p", nfPort, "-r", pids_});
   ASSERT_EQ(running.state, 0) << running.output;
-  EXPECT_EQ(kova_test::jsonValue(running.output, "pid"), std::to_string(nfPid));
-  EXPECT_EQ(kova_test::jsonValue(running.output, "state"), "running");
+  EXPECT_EQ(jsonValue(running.output, "pid"), std::to_string(nfPid));
+  EXPECT_EQ(jsonValue(running.output, "state"), "running");
   EXPECT_EQ(other.state, 2);
   EXPECT_TRUE(contains(other.output, "captures for another channel")) << other.output;
 
@@ -137,23 +131,23 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
 // such ids.
 TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   sflows_ = dir_.file("bin/sfcapd");
-  kova_test::writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
-                                  "echo $$ >" + dir_.file("hung") + "\nexec /bin/sleep 600\n");
+  writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
+                       "echo $$ >" + dir_.file("hung") + "\nexec /bin/sleep 600\n");
   netflows_ = dir_.file("bin/nfcapd");
-  kova_test::writeScript(netflows_, "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\n"
-                                    "echo \"$@\" >" + dir_.file("args") + "\n"
-                                    "/usr/bin/ls -l /proc/$$/fd/ >" + dir_.file("fds") + "\n");
+  writeScript(netflows_, "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\n"
+                         "echo \"$@\" >" + dir_.file("args") + "\n"
+                         "/usr/bin/ls -l /proc/$$/fd/ >" + dir_.file("fds") + "\n");
   // kovaFlowCapture, the fake ps's parent, leads its own process group: a
   // signal to id 0, to minus its id or to itself would end it.
-  kova_test::ChildProcess victim({"/bin/sleep", "300"});
+  ChildProcess victim({"/bin/sleep", "300"});
   const std::string key = " /usr/bin/nfcapd -D -p 20005 -B 200000\n";
   ps_ = dir_.file("bin/ps");
-  kova_test::writeScript(ps_, "/usr/bin/printf '%s' \"0" + key + "-$PPID" + key + "+$PPID" + key +
-                                  "abc" + key + std::to_string(victim.pid()) + key + "\"\n");
+  writeScript(ps_, "/usr/bin/printf '%s' \"0" + key + "-$PPID" + key + "+$PPID" + key + "abc" + key +
+                       std::to_string(victim.pid()) + key + "\"\n");
   writeConfig();
-  const int port = kova_test::freeUdpPort();
+  const int port = freeUdpPort();
   addChannel("gone", "netflow", 20005, true);
-  addChannel("stuck", "sflow", kova_test::freeUdpPort());
+  addChannel("stuck", "sflow", freeUdpPort());
   addChannel("old1", "netflow", port);
   EXPECT_EQ(run(), 0) << readFile(log_) << readFile(out_);
   const std::string log = readFile(log_);
@@ -174,3 +168,4 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
 }
 
 }  // namespace
+}  // namespace kova_test

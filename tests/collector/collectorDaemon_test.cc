@@ -118,21 +118,6 @@ TEST_F(ScheduledRun, EachRunIsRecordedWithItsStateAndText) {
   EXPECT_FALSE(std::filesystem::exists(daemon().file("purged-ran")));
 }
 
-TEST_F(ScheduledRun, CollectorsAreSpreadOverTheCoreRecordsByLoad) {
-  // Seven collectors of weight 1 (one run per 5 minutes): 4 and 3. Once
-  // every collector has run all of them wait again in their queues.
-  std::string report;
-  ASSERT_TRUE(waitFor([&] {
-    report = daemon().status();
-    return bothRecordsShow(report, "Thread active: 0 / 2\t\tstatus: OK ") && contains(report, "TOTAL SERVICE: 7\n");
-  }, kDaemonWait)) << report;
-  EXPECT_EQ(report.rfind("CORE NUMBER: 2\n", 0), 0u) << report;
-  EXPECT_TRUE(contains(coreBlock(report, 0), "Estimated load: 4\n")) << report;
-  EXPECT_TRUE(contains(coreBlock(report, 0), "Queue Size: 4")) << report;
-  EXPECT_TRUE(contains(coreBlock(report, 1), "Estimated load: 3\n")) << report;
-  EXPECT_TRUE(contains(coreBlock(report, 1), "Queue Size: 3")) << report;
-}
-
 // Two records of two workers each: four plugins that wait for each other
 // and for the test can only all start when the four workers run them side
 // by side. SIGTERM then arrives while all four run.

@@ -91,10 +91,10 @@ int insertPlugin(const std::string& path, const std::string& interval, bool dele
       ") RETURNING plugin_id"));
 }
 
-int insertChannel(const std::string& name) {
+int insertChannel(const std::string& name, const std::string& port) {
   return std::stoi(db().scalar(
       "INSERT INTO flows_channel (channel_name, channel_protocol, channel_port) VALUES (" +
-      literal(name) + ", 'netflow', '9995') RETURNING channel_id"));
+      literal(name) + ", 'netflow', " + literal(port) + ") RETURNING channel_id"));
 }
 
 int insertCollector(const CollectorRow& row) {

@@ -89,7 +89,7 @@ class CollectorDaemon {
 // Rows as the administration side writes them; every function returns the
 // new row's id.
 int insertPlugin(const std::string& path, const std::string& interval, bool deleted = false);
-int insertChannel(const std::string& name);
+int insertChannel(const std::string& name, const std::string& port = "9995");
 
 struct CollectorRow {
   int plugin_id = 0;

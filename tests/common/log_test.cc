@@ -9,7 +9,6 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
-#include <sstream>
 #include <thread>
 
 #include "testUtil.h"
@@ -56,14 +55,11 @@ TEST(Log, LinesAreAsctimeStampLevelAndMessageUnchangedAndNeverInterleave) {
 }
 
 // In a child of its own: std::cout is flushed after static destructors have run, so text still
-// buffered at exit must reach the file, through a buffer that still exists.
-TEST(Log, AttachedFileIsEmptiedCloseOnExecAndOutlivesTheExitFlush) {
+// buffered at exit must reach the file, through a buffer that still exists. (The daemon tests
+// show an old log emptied and a log that cannot be opened.)
+TEST(Log, AttachedFileIsCloseOnExecAndOutlivesTheExitFlush) {
   kova_test::TempDir dir;
   const std::string path = dir.file("kova.log");
-  kova_test::writeFile(path, "old content\n");
-  std::streambuf* original = std::cout.rdbuf();
-  EXPECT_FALSE(attachLogFile(dir.file("missing/kova.log")));
-  EXPECT_EQ(std::cout.rdbuf(), original);
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
@@ -83,9 +79,7 @@ TEST(Log, AttachedFileIsEmptiedCloseOnExecAndOutlivesTheExitFlush) {
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_EQ(kova_test::exitCode(status), 0);
   const std::string content = kova_test::readFile(path);
-  EXPECT_TRUE(content.ends_with("#INFO#to file\nraw\nunflushed tail") &&
-              !kova_test::contains(content, "old"))
-      << content;
+  EXPECT_TRUE(content.ends_with("#INFO#to file\nraw\nunflushed tail")) << content;
 }
 
 }  // namespace

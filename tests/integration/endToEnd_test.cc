@@ -20,16 +20,14 @@
 #include "pgHarness.h"
 #include "testUtil.h"
 
+namespace kova_test {
 namespace {
 
-using kova_test::contains;
-using kova_test::readFile;
-using kova_test::waitFor;
 namespace fs = std::filesystem;
 
 constexpr std::chrono::seconds kWait{60};
 
-class EndToEnd : public kova_test::DatabaseTest {};
+class EndToEnd : public DatabaseTest {};
 
 TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   // The tests run as root in CI, where both programs are started as
@@ -40,11 +38,11 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   const gid_t gid = root ? getgrnam("nogroup")->gr_gid : getegid();
   std::vector<std::string> setpriv;
   if (root) setpriv = {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--no-new-privs"};
-  kova_test::TempDir dir;
-  kova_test::ProcessesUnder processes{dir.path()};  // destroyed before dir
+  TempDir dir;
+  ProcessesUnder processes{dir.path()};  // destroyed before dir
   const std::string data = dir.file("data"), run = dir.file("run"), state = dir.file("state"),
                     plugins = dir.file("plugins");
-  kova_test::CollectorDaemon daemon{{.setpriv_options = setpriv}};
+  CollectorDaemon daemon{{.setpriv_options = setpriv}};
   const auto handOver = [&](const std::string& path) { ASSERT_EQ(chown(path.c_str(), uid, gid), 0) << path; };
   for (const std::string& d : {data, run, state, plugins}) fs::create_directory(d);
   // What the units make writable for kova; nothing else is the account's.
@@ -53,16 +51,11 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   for (const char* plugin : {"flow_summary", "lib"})
     fs::copy(std::string(KOVA_SOURCE_DIR) + "/plugins/" + plugin, plugins + "/" + plugin,
              fs::copy_options::recursive);
-  const std::string port = std::to_string(kova_test::freeUdpPort());
-  const int channel = std::stoi(db().scalar(
-      "INSERT INTO flows_channel (channel_name, channel_protocol, channel_port) VALUES "
-      "('e2e', 'netflow', '" + port + "') RETURNING channel_id"));
-  const auto addCollector = [&](const std::string& path, const std::string& parameter) {
-    return kova_test::insertCollector({kova_test::insertPlugin(path, "2 seconds"),
-                                       fs::path(path).filename(), parameter, channel, "", 0});
-  };
-  const int summary = addCollector(plugins + "/flow_summary", "-d \"" + data + "\" -s \"" + state +
-                                                                "\" -c $CHANNEL -i $INTERVAL");
+  const std::string port = std::to_string(freeUdpPort());
+  const int summary = insertCollector({.plugin_id = insertPlugin(plugins + "/flow_summary", "2 seconds"),
+                                       .name = "summary",
+                                       .parameter = "-d \"" + data + "\" -s \"" + state + "\" -c $CHANNEL -i $INTERVAL",
+                                       .channel_id = insertChannel("e2e", port)});
   // Both programs read the one file, as on an installed system: root's,
   // readable by the account's group. The options come last and win:
   // without them the programs would knock at port 1, where nothing listens.
@@ -78,13 +71,13 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   ASSERT_EQ(chmod(daemon.configPath().c_str(), 0640), 0);
   const auto summaryRows = [&](const std::string& what) {  // over the summary's rows
     return db().scalar("SELECT " + what + " FROM flows_stats WHERE stat_collector_id = " +
-                  std::to_string(summary));
+                       std::to_string(summary));
   };
   const auto runCapture = [&] {
     std::vector<std::string> argv = {"/usr/bin/setpriv"};
     argv.insert(argv.end(), setpriv.begin(), setpriv.end());
     argv.insert(argv.end(), {"--", KOVA_CAPTURE_BIN, "-f", daemon.configPath()});
-    ASSERT_EQ(kova_test::runToEnd(argv, dir.file("capture.out"), kWait), 0)
+    ASSERT_EQ(runToEnd(argv, dir.file("capture.out"), kWait), 0)
         << readFile(run + "/capture.log");
   };
 
@@ -95,8 +88,7 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   // The main pool, the core record's two connections and the replay
   // connection, named by default.
   EXPECT_EQ(db().scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                   "'kovaFlowCollector' AND datname = current_database()"),
-            "4");
+                        "'kovaFlowCollector' AND datname = current_database()"), "4");
   // The summary has run while the capture is up, before there were flows.
   ASSERT_TRUE(waitFor([&] { return summaryRows("count(*)") != "0"; }, kWait)) << daemon.log();
 
@@ -105,28 +97,26 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
     // What logrotate does: move the file away, create an empty one for the
     // account (here with a line of its own, which must stay), signal.
     fs::rename(daemonLog, daemonLog + "." + round);
-    kova_test::writeFile(daemonLog, "kept " + round + "\n");
+    writeFile(daemonLog, "kept " + round + "\n");
     handOver(daemonLog);
     daemon.sendSignal(SIGHUP);
     ASSERT_TRUE(daemon.waitForLog("#INFO#log file reopened")) << readFile(daemonLog + "." + round);
-    EXPECT_EQ(kova_test::splitLines(daemon.log()).front(), "kept " + round);
+    EXPECT_EQ(splitLines(daemon.log()).front(), "kept " + round);
     EXPECT_EQ(daemon.countInLog("log file reopened"), 1);
   }
 
   // nfreplay sends the twelve flows of a checked-in flow file to 127.0.0.1
   // as NetFlow v9.
-  const std::string flows = kova_test::dataFile("bigger.nfcapd");
-  ASSERT_EQ(kova_test::runToEnd({"/usr/bin/nfreplay", "-v", "9", "-p", port, "-r", flows},
-                                dir.file("replay.out")),
-            0);
+  const std::string flows = dataFile("bigger.nfcapd");
+  ASSERT_EQ(runToEnd({"/usr/bin/nfreplay", "-v", "9", "-p", port, "-r", flows}, dir.file("replay.out")), 0);
   // nfcapd writes its flows out when it rotates its file, every five
   // minutes, or when it stops; the test stops it the product's way, by
   // marking the channel deleted for the capture supervisor. It must first
   // have read every datagram, or they would be lost with it.
-  ASSERT_TRUE(waitFor([&] { return kova_test::udpBacklog(std::stoi(port)) == 0; }, kWait));
+  ASSERT_TRUE(waitFor([&] { return udpBacklog(std::stoi(port)) == 0; }, kWait));
   db().exec("UPDATE flows_channel SET channel_delete = true");
   runCapture();
-  ASSERT_TRUE(waitFor([&] { return kova_test::processEnded(nfcapd); }, kWait));
+  ASSERT_TRUE(waitFor([&] { return processEnded(nfcapd); }, kWait));
 
   ASSERT_TRUE(waitFor([&] { return summaryRows("max((stat_data->>'flows')::int)") == "12"; },
                       kWait))
@@ -139,3 +129,4 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
 }
 
 }  // namespace
+}  // namespace kova_test

@@ -13,20 +13,16 @@
 #include "flowFixtures.h"
 #include "testUtil.h"
 
+namespace kova_test {
 namespace {
 
-using kova_test::contains;
-using kova_test::jsonValue;
-using kova_test::runPlugin;
-using kova_test::writeFile;
 namespace fs = std::filesystem;
 using Arguments = std::vector<std::string>;
 
 // The checked-in flow files: 5 UDP and 2 TCP flows (330 bytes) from
 // 192.0.2.1; 8 UDP and 4 TCP flows; talkers (see data/README.md).
-const std::string kSmall = kova_test::dataFile("small.nfcapd"),
-                  kBigger = kova_test::dataFile("bigger.nfcapd"),
-                  kTalkers = kova_test::dataFile("talkers.nfcapd");
+const std::string kSmall = dataFile("small.nfcapd"), kBigger = dataFile("bigger.nfcapd"),
+                  kTalkers = dataFile("talkers.nfcapd");
 
 // No rows: the database only reads the plugins' JSON.
 class Plugins : public ::testing::Test {
@@ -49,8 +45,7 @@ class Plugins : public ::testing::Test {
 
   // Arguments as the collector passes them once it has split its parameter
   // string (which would take a quote in a channel name for its own).
-  kova_test::PluginRun plugin(const std::string& name, const std::string& channel,
-                              Arguments more = {}) {
+  PluginRun plugin(const std::string& name, const std::string& channel, Arguments more = {}) {
     // The interval as the collector passes it.
     Arguments arguments = {"-d", data_, "-c", channel, "-i", "60.000000", "-s", state_};
     arguments.insert(arguments.end(), more.begin(), more.end());
@@ -62,7 +57,7 @@ class Plugins : public ::testing::Test {
                      name == "flow_top" ? "top,srcip,0,flows" : "flows");
   }
 
-  kova_test::TempDir dir_;
+  TempDir dir_;
   const std::string data_ = dir_.file("data"), state_ = dir_.file("state");
 };
 
@@ -152,7 +147,7 @@ TEST_F(Plugins, StateOfTheShellVersionIsTakenOver) {
 
 TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
   // capture_status on pid files that name no capture.
-  kova_test::ChildProcess ended({"/bin/true"});
+  ChildProcess ended({"/bin/true"});
   ended.wait();
   const std::string pids = dir_.path(), p3 = pids + "/p3.pid", gone = std::to_string(ended.pid());
   for (const auto& [port, content] : std::vector<std::pair<int, std::string>>{
@@ -181,3 +176,4 @@ TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
 }
 
 }  // namespace
+}  // namespace kova_test
