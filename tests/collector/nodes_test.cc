@@ -7,7 +7,6 @@
 #include <map>
 #include <memory>
 #include <set>
-#include <thread>
 
 #include "daemonFixture.h"
 
@@ -115,40 +114,44 @@ class Nodes : public SharedRun<NodesState> {
   }
 };
 
-// Each node reads the pending rows; each change reaches the node that runs
-// the collector, and the rows go once all three have seen them. Then every
-// collector runs on exactly one node, pinned ones on their own.
-TEST_F(Nodes, ChangesReachTheNodeOfTheirCollectorThatRunsOnItAlone) {
+// Every collector runs on exactly one node, pinned ones on their own. Each
+// node reads the pending rows, and the rows go once all three have seen
+// them: whichever node reads them first, a change of a collector that
+// another node runs reaches that node.
+TEST_F(Nodes, EveryCollectorRunsOnOneNodeThatItsChangesReach) {
   for (const std::string name : {"a", "b", "c"}) EXPECT_TRUE(statusShows(name, "a,b,c")) << name;
-  const int plugin = std::stoi(db().scalar("SELECT plugin_id FROM flows_collector_plugins"));
-  const int changed_plugin = insertPlugin(
-      node("a").writePlugin("changed.sh", "/bin/echo \"{\\\"node\\\": $PPID, \\\"changed\\\": 1}\"\n"), "2 seconds");
-  const Collector changed = run_->collectors[0], deleted = run_->collectors[24];
-  const int added = insertCollector({.plugin_id = plugin, .name = "n0", .parameter = "n0"});
-  db().exec("BEGIN; UPDATE flows_collector SET collector_plugin_id = " + std::to_string(changed_plugin) +
-            " WHERE collector_id = " + std::to_string(changed.id) + ";"
-            "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES"
-            " ('UPDATE', " + std::to_string(changed.id) + "), ('ADD', " + std::to_string(added) + ");"
-            "UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
-            std::to_string(deleted.id) + "; COMMIT;");
-  run_->collectors.push_back({added, "n0", ""});
-  EXPECT_TRUE(waitFor([&] {
-    return db().scalar("SELECT count(*) FROM flows_stats WHERE stat_data->>'changed' = '1'"
-                       " AND stat_collector_id = " + std::to_string(changed.id)) != "0";
-  }, kDaemonWait));
+  const auto runners = settledRunners();
+  ASSERT_EQ(runners.size(), run_->collectors.size()) << "never settled on one node each";
+  std::map<std::string, Collector> changed;  // a floating collector of each node
+  for (const Collector& c : run_->collectors) {
+    if (c.pinned_to.empty()) changed.emplace(runners.at(c.name), c);
+    else EXPECT_EQ(runners.at(c.name), c.pinned_to) << c.name;
+  }
+  ASSERT_EQ(changed.size(), 3u) << "floating collectors are not shared out";
+  EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages"), "0");
+  const std::string plugin = db().scalar("SELECT plugin_id FROM flows_collector_plugins");
+  const std::string changed_plugin = std::to_string(insertPlugin(
+      node("a").writePlugin("changed.sh", "/bin/echo \"{\\\"node\\\": $PPID, \\\"changed\\\": 1}\"\n"), "2 seconds"));
+  const Collector deleted = run_->collectors[24];
+  const int added = insertCollector({.plugin_id = std::stoi(plugin), .name = "n0", .parameter = "n0"});
+  const std::string pending = "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES ";
+  std::string sql = "BEGIN; UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+                    std::to_string(deleted.id) + ";" + pending + "('ADD', " + std::to_string(added) + ");";
+  for (const auto& [node, c] : changed)
+    sql += "UPDATE flows_collector SET collector_plugin_id = " + changed_plugin + " WHERE collector_id = " +
+           std::to_string(c.id) + ";" + pending + "('UPDATE', " + std::to_string(c.id) + ");";
+  db().exec(sql + "COMMIT;");
+  for (const auto& [node, c] : changed)
+    EXPECT_TRUE(waitFor([&] {
+      return db().scalar("SELECT count(*) FROM flows_stats WHERE stat_data->>'changed' = '1'"
+                         " AND stat_collector_id = " + std::to_string(c.id)) != "0";
+    }, kDaemonWait)) << "the change did not reach node " << node;
   EXPECT_TRUE(waitFor([&] { return !collectorExists(deleted.id); }, kDaemonWait));
   EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
                       kDaemonWait));
-  const auto runners = settledRunners({deleted.name});
   run_->collectors.erase(run_->collectors.begin() + 24);
-  ASSERT_EQ(runners.size(), run_->collectors.size()) << "never settled on one node each";
-  std::set<std::string> floating_runners;
-  for (const Collector& c : run_->collectors) {
-    if (c.pinned_to.empty()) floating_runners.insert(runners.at(c.name));
-    else EXPECT_EQ(runners.at(c.name), c.pinned_to) << c.name;
-  }
-  EXPECT_EQ(floating_runners.size(), 3u) << "floating collectors are not shared out";
-  EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages"), "0");
+  run_->collectors.push_back({added, "n0", ""});
+  EXPECT_EQ(settledRunners().size(), run_->collectors.size()) << "never settled after the changes";
   int deletions = 0;
   for (auto& [name, daemon] : run_->nodes)
     deletions += daemon->countInLog("#INFO#supression du service " + std::to_string(deleted.id));

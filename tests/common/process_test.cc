@@ -44,12 +44,6 @@ Outcome runProgram(const std::string& path, const std::vector<std::string>& argu
   return {command.state, command.output, ""};
 }
 
-// True when this process has no child at all, zombie or alive.
-bool noChildLeft() {
-  int status;
-  return waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
 // First: a descriptor leaked into the children would also keep the table
 // below waiting for an end of output that never comes.
 TEST(Execute, ChildStartsWithoutEnvironmentOurDescriptorsOrMaskInItsOwnGroup) {
@@ -149,11 +143,13 @@ TEST(Execute, OutcomesGiveStateAndOutputAndLeaveNothingBehind) {
         << c.path << " " << c.script;
   }
   EXPECT_EQ(kova_test::openDescriptors(), before);
-  EXPECT_TRUE(noChildLeft());
+  int status;  // no child at all, zombie or alive
+  EXPECT_TRUE(waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD);
   const std::vector<std::string> started = kova_test::splitLines(kova_test::readFile(pids));
   EXPECT_EQ(started.size(), 4u);
   for (const std::string& pid : started)
-    EXPECT_TRUE(kova_test::waitFor([&] { return kova_test::processEnded(std::stoi(pid)); })) << "process " << pid << " left";
+    EXPECT_TRUE(kova_test::waitFor([&] { return kova_test::processEnded(std::stoi(pid)); }))
+        << "process " << pid << " left";
 }
 
 }  // namespace

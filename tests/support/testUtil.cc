@@ -101,14 +101,14 @@ ChildProcess::~ChildProcess() {
   }
 }
 
-void ChildProcess::signal(int sig) {
-  if (!reaped_) kill(pid_, sig);
-}
-
 bool ChildProcess::running() {
   if (reaped_) return false;
   if (waitpid(pid_, &status_, WNOHANG) == pid_) reaped_ = true;
   return !reaped_;
+}
+
+void ChildProcess::signal(int sig) {
+  if (!reaped_) kill(pid_, sig);
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {
