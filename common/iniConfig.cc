@@ -19,6 +19,12 @@ std::string stripLeading(const std::string& line) {
   return start == std::string::npos ? std::string() : rest.substr(start);
 }
 
+// A line speaks for a key through its name alone: what follows the "=" is
+// a value (a path, a password) and must never answer for another key.
+bool namesKey(const std::string& line, const std::string& key) {
+  return line.substr(0, line.find('=')).find(key) != std::string::npos;
+}
+
 std::string valueAfterEquals(const std::string& line) {
   std::string::size_type equals = line.find('=');
   return equals == std::string::npos ? std::string() : line.substr(equals + 1);
@@ -39,7 +45,7 @@ std::string iniConfig::getKey(std::string section, std::string key) {
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '[' && inside) return std::string();
     if (line != header && !inside) continue;
-    if (line.find(key) != std::string::npos) return valueAfterEquals(line);
+    if (namesKey(line, key)) return valueAfterEquals(line);
     inside = true;
   }
   return std::string();

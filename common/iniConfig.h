@@ -10,9 +10,10 @@ class iniConfig {
   explicit iniConfig(std::string filename);
   ~iniConfig() = default;
 
-  // Value of the first line of the first [section] that contains key
-  // anywhere (substring match), taken after the first '='. Empty when the
-  // section or key is missing. Throws FileException("error: can't open file").
+  // Value of the first line of the first [section] whose text before its
+  // first '=' contains key (substring match: PGSQL_db_old= answers for
+  // PGSQL_db), taken after that '='. Empty when the section or key is
+  // missing. Throws FileException("error: can't open file").
   std::string getKey(std::string section, std::string key);
 
   // getKey read as a decimal int by stream extraction, clamped to the int

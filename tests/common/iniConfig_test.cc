@@ -27,7 +27,8 @@ const char kConfig[] =
     "PGSQL_url=a=b\n"
     "PGSQL_cr=value\r\n"
     "\t  [KOVA]\nindented_header=still POSTGRESQL\n"
-    "[KOVA]\nPGSQL_db=other\nonly_later=1\n"
+    "[KOVA]\ndatadir=/srv/node_name/plugin_dir\nPGSQL_pwd=plugin_timeout\n"
+    "log_daemon_file=/PGSQL_db\nPGSQL_db=other\nonly_later=1\n"
     "[CR]\r\ncr_key=1\n"
     "[TRAIL] \ntrail_key=1\n"
     "[POSTGRESQL]\nsecond_only=2\n"
@@ -44,7 +45,7 @@ TEST(IniConfig, KeyLookupFollowsTheLineRules) {
       {"POSTGRESQL", "PGSQL_user", "kova"},           // leading tab
       {"POSTGRESQL", "PGSQL_pass", "not a comment"},  // tab then spaces: spaces stay
       {"POSTGRESQL", "PGSQL_secret", ""},             // spaces then tab: a comment
-      {"POSTGRESQL", "PGSQL_zzz", "uses PGSQL_zzz"},  // the key's text in a value counts
+      {"POSTGRESQL", "PGSQL_zzz", "real"},            // a value never answers for a key
       {"POSTGRESQL", "PGSQL_spaced", " 5432 "},
       {"POSTGRESQL", "PGSQL_noeq", ""},
       {"POSTGRESQL", "PGSQL_url", "a=b"},
@@ -53,6 +54,7 @@ TEST(IniConfig, KeyLookupFollowsTheLineRules) {
       {"POSTGRESQL", "only_later", ""},
       {"POSTGRESQL", "second_only", ""},  // only the first section is searched
       {"KOVA", "PGSQL_db", "other"},
+      {"KOVA", "node_name", ""}, {"KOVA", "plugin_dir", ""}, {"KOVA", "plugin_timeout", ""},
       {"CR", "cr_key", ""},        // header ending in a carriage return
       {"TRAIL", "trail_key", ""},  // header with a trailing blank
       {"kova", "PGSQL_db", ""},    // case-sensitive
