@@ -41,6 +41,20 @@ PGresult* runStatement(pgConnectionPool* pool, const std::string& statement,
                         : pool->executePrepareRequest(statement, params);
 }
 
+// False when text holds no placeholder.
+bool replaceFirst(std::string* text, const std::string& placeholder, const std::string& value) {
+  const std::string::size_type at = text->find(placeholder);
+  if (at == std::string::npos) return false;
+  text->replace(at, placeholder.size(), value);
+  return true;
+}
+
+// The row's channel, or every channel for a collector without one.
+std::string channelOf(PGresult* result, int row) {
+  const std::string channel = column(result, row, kColumnChannelName);
+  return channel.empty() ? allChannel : channel;
+}
+
 // A lone scheduler reads nothing more of the row than it always did.
 bool runsHere(PGresult* result, int row) {
   if (!nodeMode()) return true;
@@ -76,8 +90,7 @@ service buildServiceFromRow(PGresult* result, int row) {
   record.Setinterval_exec_time(intervalMilliseconds(column(result, row, kColumnInterval)));
   record.SetService_id(std::stoull(column(result, row, kColumnCollectorId)));
   Trace("#LOAD ID " + record.name + "#" + record.Service_id_str + "#");
-  record.Setparameter(
-      replaceServiceParameter(column(result, row, kColumnParameter), result, row));
+  setParameterFromRow(record, result, row);
   return record;
 }
 
@@ -97,15 +110,24 @@ size_t leastLoadedCore() {
 std::string replaceServiceParameter(std::string parameter, PGresult* result, int row) {
   std::string text = parameter;
   Trace("#PARAM ID " + text);
-  std::string::size_type at = text.find("$CHANNEL");
-  if (at != std::string::npos) {
-    std::string channel = column(result, row, kColumnChannelName);
-    text.replace(at, 8, channel.empty() ? allChannel : channel);
-  }
+  replaceFirst(&text, "$CHANNEL", channelOf(result, row));
   Trace("#PARAM ID " + text);
-  at = text.find("$INTERVAL");
-  if (at != std::string::npos) text.replace(at, 9, column(result, row, kColumnInterval));
+  replaceFirst(&text, "$INTERVAL", column(result, row, kColumnInterval));
   return text;
+}
+
+void setParameterFromRow(service& record, PGresult* result, int row) {
+  const std::string raw = column(result, row, kColumnParameter);
+  std::string split = raw;
+  replaceFirst(&split, "$INTERVAL", column(result, row, kColumnInterval));
+  // Split before the channel goes in: a name with blanks or quotes is one
+  // argument and can add none.
+  record.Setparameter(split);
+  record.parameter = replaceServiceParameter(raw, result, row);
+  if (raw.find("$CHANNEL") == std::string::npos) return;
+  const std::string channel = channelOf(result, row);
+  for (std::string& argument : record.parameter_list)
+    if (replaceFirst(&argument, "$CHANNEL", channel)) return;
 }
 
 void load_script(pgConnectionPool* pool, std::string statement) {

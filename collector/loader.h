@@ -38,8 +38,15 @@ void load_UpdateService(pgConnectionPool* pool, std::string statement,
                         std::vector<std::string> params);
 
 // Fills the first "$CHANNEL" (the row's channel, or allChannel when it has
-// none) and the first "$INTERVAL" (the interval text as returned).
+// none) and the first "$INTERVAL" (the interval text as returned): the
+// parameter text as logs show it.
 std::string replaceServiceParameter(std::string parameter, PGresult* result, int row);
+
+// The row's parameter into record: parameter is replaceServiceParameter's
+// text; parameter_list is the text split with "$INTERVAL" filled, then the
+// channel put into the argument holding the first "$CHANNEL", so that the
+// name stays within that one argument whatever blanks or quotes it holds.
+void setParameterFromRow(service& record, PGresult* result, int row);
 
 // Builds the record of one row (shared by both loaders). Throws
 // std::exception for a row that cannot be scheduled (bad ids, an interval

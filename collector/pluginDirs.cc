@@ -33,13 +33,17 @@ std::vector<std::string> parsePluginDirs(const std::string& text) {
   return dirs;
 }
 
-bool pluginAllowed(const std::string& plugin_path, const std::vector<std::string>& dirs) {
+bool pluginAllowed(const std::string& plugin_path, const std::vector<std::string>& dirs,
+                   std::string* checked) {
+  checked->clear();
   if (dirs.empty()) return true;
   const std::string real = realPath(plugin_path);
   if (real.empty()) return false;
   for (const std::string& dir : dirs) {
     const std::string prefix = dir == "/" ? dir : dir + "/";
-    if (real.compare(0, prefix.size(), prefix) == 0) return true;
+    if (real.compare(0, prefix.size(), prefix) != 0) continue;
+    *checked = real;
+    return true;
   }
   return false;
 }

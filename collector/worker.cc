@@ -48,7 +48,7 @@ bool dropIfDeleted(const std::string& tag, service& record) {
 // its time limit or past its output cap returns normally and is recorded
 // once.
 int runWithRetries(service& record) {
-  if (!pluginAllowed(record.plugin_path, plugin_dirs)) {
+  if (!pluginAllowed(record.plugin_path, plugin_dirs, &record.exec_path)) {
     // Nothing is started: the database named a program outside the
     // directories this host runs plugins from.
     record.state = 2;
@@ -57,16 +57,22 @@ int runWithRetries(service& record) {
   }
   record.timeout_s = plugin_timeout;
   record.output_max = plugin_output_max;
+  std::string failure;  // the last attempt's, when a system call failed
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     try {
       return record.execute();
     } catch (const serviceException& error) {
+      const bool did_not_run = dynamic_cast<const runFailedException*>(&error) != nullptr;
+      failure = did_not_run ? error.what() : "";
       write_log("ERR", "Excute failed retry" + record.name + " " +
                            std::to_string(record.Service_id) + " " + error.what());
       if (sleepUnlessStopped(std::chrono::seconds(1))) break;
     }
   }
-  record.output = kSilentPluginText;
+  // A run that never started (or whose end is unknown) is a failure, never
+  // the state the collector had before.
+  record.state = 3;
+  record.output = failure.empty() ? std::string(kSilentPluginText) : failure;
   return 3;
 }
 

@@ -37,6 +37,13 @@ class silentPluginException : public serviceException {
   silentPluginException() : serviceException(kSilentPluginText) {}
 };
 
+// A system call of the run failed (pipe, process, read, wait): the command
+// did not run, or what it did is unknown. Its text is the failure.
+class runFailedException : public serviceException {
+ public:
+  using serviceException::serviceException;
+};
+
 // The statement failed because the connection to the server is gone (or
 // could not be made again), not because the server refused it: the same
 // statement may succeed once the server is back.

@@ -54,9 +54,11 @@ class SpawnSetup {
     posix_spawnattr_setflags(&attr_,
                              POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
     posix_spawn_file_actions_init(&actions_);
-    // dup2 clears close-on-exec on descriptor 1 only; every other
-    // descriptor of ours is close-on-exec and stays out of the child.
+    // dup2 clears close-on-exec on descriptor 1 only. Ours are all
+    // close-on-exec, but whatever started the daemon may have left it
+    // descriptors that are not: nothing past 2 reaches the child.
     posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO);
+    posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
   }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
@@ -125,7 +127,7 @@ int msUntil(Clock::time_point limit) {
 int spawnCommand(service& command, const std::string& context, Run* run) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0)
-    throw serviceException("Error open pipe " + context + strerror(errno));
+    throw runFailedException("Error open pipe " + context + strerror(errno));
   run->output.reset(fds[0]);
   UniqueFd write_end(fds[1]);
   fcntl(run->output.get(), F_SETFL, O_NONBLOCK);
@@ -139,19 +141,19 @@ int spawnCommand(service& command, const std::string& context, Run* run) {
   int error;
   {
     SpawnSetup setup(write_end.get());
-    error = posix_spawn(&run->pid, command.plugin_path.c_str(), setup.actions(), setup.attr(),
-                        argv.data(), envp);
+    const std::string& file = command.exec_path.empty() ? command.plugin_path : command.exec_path;
+    error = posix_spawn(&run->pid, file.c_str(), setup.actions(), setup.attr(), argv.data(), envp);
   }
   if (error != 0) {
     run->pid = -1;
     if (isSpawnResourceError(error))
-      throw serviceException("Error create fork " + context + strerror(error));
+      throw runFailedException("Error create fork " + context + strerror(error));
     return error;
   }
   // glibc 2.36's <sys/pidfd.h> cannot be used from C++ (no C linkage).
   // A pidfd is always close-on-exec.
   run->pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, run->pid, 0)));
-  if (!run->pidfd.valid()) throw serviceException("Error execute " + context + strerror(errno));
+  if (!run->pidfd.valid()) throw runFailedException("Error execute " + context + strerror(errno));
   return 0;
 }
 
@@ -179,7 +181,7 @@ void drainOutput(Run* run, const std::string& context) {
     if (count == 0) run->eof = true;
     if (count == 0 || errno == EAGAIN) return;
     if (errno == EINTR) continue;
-    throw serviceException("Error read buffer: " + context + strerror(errno));
+    throw runFailedException("Error read buffer: " + context + strerror(errno));
   }
 }
 
@@ -195,7 +197,7 @@ bool pollOnce(Run* run, Clock::time_point limit, const std::string& context) {
   if (!run->eof) output = &(fds[count++] = {run->output.get(), POLLIN, 0});
   if (!run->exited) exit = &(fds[count++] = {run->pidfd.get(), POLLIN, 0});
   if (poll(fds, count, timeout) < 0 && errno != EINTR)
-    throw serviceException("Error execute " + context + strerror(errno));
+    throw runFailedException("Error execute " + context + strerror(errno));
   if (output && output->revents != 0) drainOutput(run, context);
   if (exit && exit->revents != 0) run->exited = true;
   return true;
@@ -257,7 +259,7 @@ int reap(Run* run, const std::string& context) {
   const int error = errno;
   run->reaped = true;
   run->output.reset();
-  if (!ok) throw serviceException("Error execute " + context + strerror(error));
+  if (!ok) throw runFailedException("Error execute " + context + strerror(error));
   return status;
 }
 

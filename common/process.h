@@ -6,13 +6,13 @@
 
 // service::execute() — the command runner.
 //
-// Runs plugin_path with parameter_list as its arguments (argv[0] is
-// plugin_path) and an EMPTY environment, no path search. The child's
-// standard output is a pipe read by the caller's thread; its standard input
-// and standard error are the caller's. The child starts in a process group
-// of its own (its pid), with an empty signal mask and every signal at its
-// default action; every descriptor of ours is close-on-exec, so only
-// descriptors 0, 1 and 2 reach it.
+// Runs plugin_path (or exec_path when set) with parameter_list as its
+// arguments (argv[0] is plugin_path) and an EMPTY environment, no path
+// search. The child's standard output is a pipe read by the caller's
+// thread; its standard input and standard error are the caller's. The
+// child starts in a process group of its own (its pid), with an empty
+// signal mask and every signal at its default action; only descriptors 0,
+// 1 and 2 reach it, whatever else the process holds.
 //
 // One run, in steps:
 //  1. spawn      — pipe, process group, posix_spawn.
@@ -50,7 +50,7 @@
 // | exit 6-254, silent                   | 3     | "Error execute: Bad return code\n" + context + " " + raw | throws silentPluginException |
 //
 // context is name + "\npath:" + plugin_path + " " + parameter. A failing
-// system call throws serviceException with prefix + context + the system
+// system call throws runFailedException with prefix + context + the system
 // error text: "Error open pipe ", "Error create fork " (no process or
 // memory for the child), "Error read buffer: ", "Error execute " (waiting
 // failed); the child, if any, is killed and reaped first. No run leaves a

@@ -45,6 +45,11 @@ class service {
   std::string parameter;
   std::vector<std::string> parameter_list;
   std::string plugin_path;
+  // The file started in plugin_path's place (argv[0] stays plugin_path):
+  // the resolved path that was checked against the allowed directories, so
+  // that a link changed after the check cannot swap the program. Empty:
+  // plugin_path itself.
+  std::string exec_path;
   struct timeval next_exec_time;
   int32_t interval_exec_time;
   std::string output;

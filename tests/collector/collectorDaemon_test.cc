@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "daemonFixture.h"
 
@@ -27,12 +28,13 @@ struct ScheduledRunState {
   bool started = false;
 
   ScheduledRunState() {
-    const int edge = insertChannel("edge");
+    // A name with a blank and a quote stays one argument.
+    const int edge = insertChannel("Paris 'edge");
     insertChannel("core");
     auto plugin = [&](const std::string& name, const std::string& body) {
       return insertPlugin(daemon.writePlugin(name, body), "5 minutes");
     };
-    const int args = plugin("args.sh", "/bin/echo \"$@\"\nexit 1\n");
+    const int args = plugin("args.sh", "printf '%s|' \"$@\"\nexit 1\n");
     json = insertCollector({.plugin_id = plugin("json.sh", "/bin/echo '{\"bytes\": 42}'\n"), .name = "json"});
     failing = insertCollector({.plugin_id = plugin("fail.sh", "/bin/echo 'disk full'\nexit 2\n"), .name = "failing"});
     silent = insertCollector({.plugin_id = plugin("silent.sh", "exit 0\n"), .name = "silent"});
@@ -80,8 +82,8 @@ TEST_F(ScheduledRun, EachRunIsRecordedWithItsStateAndText) {
   } cases[] = {{run_->json, "0", "OK"},
                {run_->failing, "2", "disk full\n"},
                {run_->silent, "3", silent},
-               {run_->with_channel, "1", "-c edge -i " + interval + " $CHANNEL\n"},
-               {run_->past, "1", "past\n"}};
+               {run_->with_channel, "1", "-c|Paris 'edge|-i|" + interval + "|$CHANNEL|"},
+               {run_->past, "1", "past|"}};
   for (const auto& c : cases) {
     EXPECT_TRUE(waitForField(c.id, "collector_state", c.state)) << c.message << daemon().log();
     EXPECT_EQ(collectorField(c.id, "collector_message"), c.message);
@@ -94,7 +96,7 @@ TEST_F(ScheduledRun, EachRunIsRecordedWithItsStateAndText) {
   // Every channel, in whatever order the database lists them.
   ASSERT_TRUE(waitFor([&] { return !collectorField(run_->without_channel, "collector_state").empty(); }, kDaemonWait));
   const std::string message = collectorField(run_->without_channel, "collector_message");
-  EXPECT_TRUE(message == "-c core:edge\n" || message == "-c edge:core\n") << message;
+  EXPECT_TRUE(message == "-c|core:Paris 'edge|" || message == "-c|Paris 'edge:core|") << message;
   // Due at its last execution, which is past: it ran at once, and now.
   EXPECT_EQ(db().scalar("SELECT collector_last_execution > now() - interval '1 minute'"
                         " FROM flows_collector WHERE collector_id = " + std::to_string(run_->past)), "t");
@@ -168,7 +170,8 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
                           .extra_kova = "plugin_timeout=3\nplugin_output_max=100000\nplugin_dir=/nonexistent:" +
                                         plugins.path() + "/\n"});
   insertChannel("edge");
-  const std::string outside = daemon.writePlugin("outside.sh", "echo '{}'\n");
+  const std::string escaped = daemon.file("escaped");  // made by any run from outside
+  const std::string outside = daemon.writePlugin("outside.sh", "/bin/touch " + escaped + "\necho '{}'\n");
   symlink(outside.c_str(), plugins.file("link.sh").c_str());
   const int stray = insertCollector({.plugin_id = insertPlugin(outside, "5 minutes"), .name = "stray"});
   const int linked = insertCollector({.plugin_id = insertPlugin(plugins.file("link.sh"), "5 minutes"), .name = "link"});
@@ -184,6 +187,15 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   const int late = insertCollector({.plugin_id = plugin("late.sh",
       "[ -f " + trigger + " ] || { echo '{}'; exit 0; }\n/bin/touch " + hanging + "\n/bin/sleep 600\n",
       "1 second"), .name = "late"});
+  // A link flipped between a program inside and one outside while it runs
+  // every second: what starts is always the program that was checked.
+  const std::string flip = plugins.file("flip.sh"), inside = plugins.file("steady.sh");
+  symlink(inside.c_str(), flip.c_str());
+  insertCollector({.plugin_id = insertPlugin(flip, "1 second"), .name = "flip"});
+  std::jthread flipper([&](std::stop_token stop) {
+    for (int n = 0; !stop.stop_requested(); ++n, usleep(50))
+      symlink((n % 2 ? outside : inside).c_str(), (flip + "~").c_str()), rename((flip + "~").c_str(), flip.c_str());
+  });
   ASSERT_TRUE(daemon.startAndWaitRunning());
 
   const std::string timed_out = "DAEMON: plugin timed out after 3 s";
@@ -210,6 +222,16 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   const int runs = std::stoi(statCount(steady));
   EXPECT_TRUE(waitFor([&] { return std::stoi(statCount(steady)) >= runs + 10; }, kDaemonWait));
   EXPECT_LE(openDescriptors(std::to_string(daemon.pid())).size(), descriptors + 6);
+  flipper.request_stop();
+  flipper.join();
+  EXPECT_FALSE(std::filesystem::exists(escaped)) << "a program outside plugin_dir ran";
+  // No descriptor left for a pipe: the runs that cannot start are failures,
+  // not the state the collector had before.
+  const std::string limit = "/usr/bin/prlimit --pid " + std::to_string(daemon.pid()) + " --nofile=";
+  ASSERT_EQ(system((limit + "3:").c_str()), 0);
+  EXPECT_TRUE(waitForField(steady, "collector_state", "3")) << daemon.log();
+  EXPECT_TRUE(contains(collectorField(steady, "collector_message"), "Error open pipe steady"));
+  ASSERT_EQ(system((limit + "1024:").c_str()), 0);
 
   writeFile(trigger, "");
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(hanging); }, kDaemonWait));
