@@ -30,7 +30,10 @@ std::string daemonConfig(const kova_test::TempDir& dir, const Shape& shape, int 
   return "[LOG]\nlog_info_file=" + dir.file("status.txt") + "\nlog_daemon_file=" +
          dir.file("daemon.log") + "\n\n[KOVA]\ncore_number=" + std::to_string(shape.groups) +
          "\nthread_number=" + std::to_string(shape.threads) + "\nload_mod=" +
-         std::to_string(load_mod) + "\ninterval_check_update=3600\nnode_name=" + node_name + "\n\n" +
+         std::to_string(load_mod) + "\ninterval_check_update=3600\nnode_name=" + node_name + "\n" +
+         // The scraper of bench/run polls the default address: the second
+         // node of a pair must not take it.
+         (node_name == "n2" ? "metrics_listen=\n" : "") + "\n" +
          db.postgresqlSection(shape.connections);
 }
 

@@ -15,6 +15,7 @@ CaptureSettings readCaptureSettings(iniConfig& config) {
   settings.sflows = config.getKey("BINARY", "sflows");
   settings.node_name = trim(config.getKey("KOVA", "node_name"));
   settings.node_channels = parseNodeChannels(config.getKey("KOVA", "node_channels"));
+  settings.metrics_textfile = trim(config.getKey("KOVA", "metrics_textfile"));
   return settings;
 }
 

@@ -14,6 +14,7 @@ struct CaptureSettings {
   std::string ps;        // [BINARY] process lister
   std::string netflows;  // [BINARY] nfcapd
   std::string sflows;    // [BINARY] sfcapd
+  std::string metrics_textfile;  // [KOVA] path for node_exporter; empty: none
   // [KOVA] node_name and node_channels: with a node name, only the
   // channels this host claims are started, checked and stopped here.
   std::string node_name;

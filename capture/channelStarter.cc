@@ -74,21 +74,22 @@ bool ChannelStarter::makeDirectory(const Channel& channel, const std::string& di
   }
 }
 
-void ChannelStarter::start(const Channel& channel) {
+bool ChannelStarter::start(const Channel& channel) {
   const std::string reason = unusableChannelReason(channel);
   if (!reason.empty()) {
     write_log("ERR", "channel " + channel.name + " not started: " + reason);
-    return;
+    return false;
   }
   const std::string directory = channelDirectory(settings_.datadir, channel.name);
-  if (!makeDirectory(channel, directory)) return;
+  if (!makeDirectory(channel, directory)) return false;
   const std::string toolPath = isNetflow(channel) ? settings_.netflows : settings_.sflows;
   const std::vector<std::string> arguments =
       startArguments(formFor(toolPath), channel, settings_.piddir, directory);
   const std::string pidFile = pidFilePath(settings_.piddir, channel.port);
   const pid_t kept = removeLeftoverPidFile(pidFile);
   runStart(toolPath, arguments);
-  if (!waitForCaptureTool(pidFile, kept))
-    write_log("ERR", "channel " + channel.name + " port " + channel.port + ": " + toolPath +
-                         " did not start (no running capture tool in " + pidFile + ")");
+  if (waitForCaptureTool(pidFile, kept)) return true;
+  write_log("ERR", "channel " + channel.name + " port " + channel.port + ": " + toolPath +
+                       " did not start (no running capture tool in " + pidFile + ")");
+  return false;
 }

@@ -18,7 +18,8 @@ class ChannelStarter {
   // Creates the channel's directory, clears a leftover pid file, starts the
   // tool through the command runner and waits for its pid file. Every
   // failure is logged and ends this channel's start only; nothing throws.
-  void start(const Channel& channel);
+  // True when the tool runs.
+  bool start(const Channel& channel);
 
  private:
   StartForm formFor(const std::string& toolPath);

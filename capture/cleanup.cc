@@ -10,6 +10,7 @@
 #include "captureCommand.h"
 #include "exceptions.h"
 #include "log.h"
+#include "metricsFile.h"
 #include "pgResult.h"
 #include "pidFile.h"
 #include "process.h"
@@ -95,6 +96,7 @@ void cleanOne(pgConnectionPool& pool, service& listing, const CaptureSettings& s
               "no " + tool + "process running, nothing to stop for channel: " + channel.name);
   }
   PgResult done(pool.executePrepareRequest("DeleteChannel", {deleted.id}));
+  countChannel(ChannelOutcome::stopped);
 }
 
 }  // namespace

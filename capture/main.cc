@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "exceptions.h"
 #include "iniConfig.h"
 #include "log.h"
+#include "metricsFile.h"
 #include "pgConnectionPool.h"
 #include "reconcile.h"
 
@@ -63,6 +65,7 @@ std::unique_ptr<pgConnectionPool> connect(iniConfig& config) {
 }
 
 int run(const std::string& pathToConfigFile) {
+  const auto started = std::chrono::steady_clock::now();
   iniConfig config(pathToConfigFile);
   const std::string logPath = readLogPath(config);
   if (!joinStderrToStdout()) return kStatusNoStderr;
@@ -73,6 +76,8 @@ int run(const std::string& pathToConfigFile) {
   reconcileChannels(*pool, listing, settings);
   cleanDeletedChannels(*pool, listing, settings);
   pool.reset();
+  writeMetricsTextfile(settings.metrics_textfile,
+                       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   write_log("INFO", "END PROGRAM");
   return kStatusOk;
 }

@@ -6,6 +6,7 @@
 #include "channelStarter.h"
 #include "exceptions.h"
 #include "log.h"
+#include "metricsFile.h"
 #include "pgResult.h"
 
 namespace {
@@ -59,8 +60,9 @@ void reconcileChannels(pgConnectionPool& pool, service& listing, const CaptureSe
     if (running.find(searchKey(channel.port)) != std::string::npos) {
       write_log("INFO",
                 std::string(netflow ? "nfcapd" : "sfcapd") + " channel OK: " + channel.name);
+      countChannel(ChannelOutcome::running);
       continue;
     }
-    starter.start(channel);
+    countChannel(starter.start(channel) ? ChannelOutcome::started : ChannelOutcome::failed);
   }
 }

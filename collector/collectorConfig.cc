@@ -6,6 +6,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "metricsServer.h"
+
 namespace {
 
 std::string describe(iniConfig& config, const std::string& section, const std::string& key,
@@ -63,6 +65,17 @@ bool readOptional(iniConfig& config, const std::string& section, const std::stri
   return false;
 }
 
+// metrics_listen: left out keeps the default, set empty turns it off.
+bool readListen(iniConfig& config, std::string* value, std::string* problem) {
+  if (!config.hasKey("KOVA", "metrics_listen")) return true;
+  const std::string text = config.getKey("KOVA", "metrics_listen");
+  const size_t begin = text.find_first_not_of(" \t\r");
+  *value = begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t\r") + 1 - begin);
+  const std::string why = metricsListenProblem(*value);
+  if (!why.empty()) *problem = describe(config, "KOVA", "metrics_listen", text, why);
+  return why.empty();
+}
+
 }  // namespace
 
 CollectorSettings readCollectorSettings(iniConfig& config) {
@@ -81,6 +94,7 @@ CollectorSettings readCollectorSettings(iniConfig& config) {
                            problem) &&
       readOptional<size_t>(config, "KOVA", "result_backlog", 0, &settings.result_backlog,
                            problem) &&
+      readListen(config, &settings.metrics_listen, problem) &&
       readRequired(config, "POSTGRESQL", "connection_number", 1, &settings.connection_number,
                    problem);
   return settings;

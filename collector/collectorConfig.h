@@ -18,6 +18,7 @@ struct CollectorSettings {
   size_t plugin_output_max = 1048576;  // bytes, at least 1
   size_t result_backlog = 100000;      // results kept through an outage
   std::string plugin_dir;              // ":"-separated; empty: any path runs
+  std::string metrics_listen = "127.0.0.1:9753";  // address:port; empty: no endpoint
   // [POSTGRESQL]
   int connection_number = 0;  // required, at least 1
   // Empty when every value is usable; otherwise the "ERR" text for the first

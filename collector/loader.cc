@@ -130,11 +130,12 @@ void setParameterFromRow(service& record, PGresult* result, int row) {
     if (replaceFirst(&argument, "$CHANNEL", channel)) return;
 }
 
-void load_script(pgConnectionPool* pool, std::string statement) {
-  load_script(pool, std::move(statement), {});
+size_t load_script(pgConnectionPool* pool, std::string statement) {
+  return load_script(pool, std::move(statement), {});
 }
 
-void load_script(pgConnectionPool* pool, std::string statement, std::vector<std::string> params) {
+size_t load_script(pgConnectionPool* pool, std::string statement, std::vector<std::string> params) {
+  size_t taken = 0;
   srand(static_cast<unsigned>(time(nullptr)));
   PgResult result(runStatement(pool, statement, params));
   const int rows = PQntuples(result.get());
@@ -146,6 +147,7 @@ void load_script(pgConnectionPool* pool, std::string statement, std::vector<std:
         // Taken over from another node before this row was read.
         record.next_exec_time = randomFirstDue();
         serviceUpdate.addService(std::move(record));
+        ++taken;
         continue;
       }
       const std::string lastexec = column(result.get(), row, kColumnLastExec);
@@ -156,6 +158,7 @@ void load_script(pgConnectionPool* pool, std::string statement, std::vector<std:
         record.next_exec_time.tv_usec = 0;
       }
       placeService(record);
+      ++taken;
     } catch (const std::exception& error) {
       write_log("ERR", "Failed to initial load service: " +
                            column(result.get(), row, kColumnPluginId) + error.what());
@@ -163,14 +166,16 @@ void load_script(pgConnectionPool* pool, std::string statement, std::vector<std:
   }
   result.reset();
   write_log("INFO", "script reload successful");
+  return taken;
 }
 
-void load_UpdateService(pgConnectionPool* pool, std::string statement) {
-  load_UpdateService(pool, std::move(statement), {});
+size_t load_UpdateService(pgConnectionPool* pool, std::string statement) {
+  return load_UpdateService(pool, std::move(statement), {});
 }
 
-void load_UpdateService(pgConnectionPool* pool, std::string statement,
-                        std::vector<std::string> params) {
+size_t load_UpdateService(pgConnectionPool* pool, std::string statement,
+                          std::vector<std::string> params) {
+  size_t taken = 0;
   PgResult result(runStatement(pool, statement, params));
   const int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row) {
@@ -180,9 +185,11 @@ void load_UpdateService(pgConnectionPool* pool, std::string statement,
       service record = buildServiceFromRow(result.get(), row);
       record.next_exec_time = randomFirstDue();
       serviceUpdate.addService(std::move(record));
+      ++taken;
     } catch (const std::exception& error) {
       write_log("ERR", "Failed to load service: " +
                            column(result.get(), row, kColumnPluginId) + error.what());
     }
   }
+  return taken;
 }

@@ -27,14 +27,16 @@ enum CollectorColumn {
 // throws PostgresqlException; a bad row is logged and skipped.
 // With several hosts, only the rows of collectors this node runs are kept,
 // and a collector it schedules already gets the row as its new definition.
-void load_script(pgConnectionPool* pool, std::string statement);
-void load_script(pgConnectionPool* pool, std::string statement, std::vector<std::string> params);
+// Returns the rows taken.
+size_t load_script(pgConnectionPool* pool, std::string statement);
+size_t load_script(pgConnectionPool* pool, std::string statement, std::vector<std::string> params);
 
 // Runs the prepared statement and stores one new definition per row in
 // serviceUpdate, for the worker that next takes that collector.
-// Rows of collectors this node does not schedule are skipped.
-void load_UpdateService(pgConnectionPool* pool, std::string statement);
-void load_UpdateService(pgConnectionPool* pool, std::string statement,
+// Rows of collectors this node does not schedule are skipped. Returns the
+// rows taken.
+size_t load_UpdateService(pgConnectionPool* pool, std::string statement);
+size_t load_UpdateService(pgConnectionPool* pool, std::string statement,
                         std::vector<std::string> params);
 
 // Fills the first "$CHANNEL" (the row's channel, or allChannel when it has

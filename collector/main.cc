@@ -18,6 +18,8 @@
 #include "globals.h"
 #include "iniConfig.h"
 #include "loader.h"
+#include "metricSources.h"
+#include "metricsServer.h"
 #include "log.h"
 #include "pgResult.h"
 #include "monitor.h"
@@ -82,6 +84,7 @@ void releaseAll() {
 // stop thread is told to quit without logging a stop.
 void stopEverything() {
   requestStop();
+  stopMetricsServer();
   {
     MutexLock lock(&mutex_vec_core);
     for (infoThread* record : vec_core) record->execute_queue->wakeAll();
@@ -213,6 +216,7 @@ int startUp() {
   if (!readNodeKeys(config)) return 1;  // several hosts
   applySettings(settings);
   blockStopSignal();
+  if (!startMetricsServer(settings.metrics_listen, pathToConfigFile)) return 1;
   write_log("INFO", "KOVA Database connection ....");
   const int connection_number = settings.connection_number;
   connectLine = buildConnectLine(config, "kovaFlowCollector");
@@ -233,6 +237,7 @@ int startUp() {
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
   createCoreRecords(connection_number);
+  registerMetricSources();
   startReplay();
   startThread(thread_monitoring, nullptr, &started.others);
   write_log("INFO", "LOAD SERVICE");

@@ -13,6 +13,7 @@
 #include "convertTo.h"
 #include "globals.h"
 #include "log.h"
+#include "metrics.h"
 #include "mutexLock.h"
 #include "nodeChannels.h"
 #include "nodeHandover.h"
@@ -121,6 +122,7 @@ std::vector<NodeInfo> refreshView(pgConnectionPool& pool) {
     view = nodes;
   }
   if (before != after) write_log("INFO", "LIVE NODES: " + joined(after));
+  metrics::setNodesFrom(nodes);
   return nodes;
 }
 

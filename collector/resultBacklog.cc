@@ -1,6 +1,8 @@
 // The backlog of unwritten results: a bounded queue, oldest out first.
 #include "resultBacklog.h"
 
+#include "metrics.h"
+
 void ResultBacklog::setCapacity(size_t capacity) {
   std::lock_guard<std::mutex> lock(mutex_);
   capacity_ = capacity;
@@ -14,6 +16,7 @@ void ResultBacklog::push(PendingResult result) {
     while (items_.size() > capacity_) {
       items_.pop_front();
       ++dropped_;
+      metrics::addResultsDropped(1);
     }
   }
   filled_.notify_one();

@@ -10,6 +10,7 @@
 #include "exceptions.h"
 #include "globals.h"
 #include "log.h"
+#include "metrics.h"
 #include "statements.h"
 #include "stopControl.h"
 #include "updateService.h"
@@ -79,6 +80,7 @@ void endOfOutage() {
                         " kept results written");
   replayed = 0;
   outage = false;
+  metrics::setDatabaseUp(true);
 }
 
 // Writes entries oldest first; false when the database stopped answering.
@@ -109,9 +111,11 @@ void recordResult(const std::string& tag, const service& record, pgConnectionPoo
   }
   bool state_written = false;
   try {
+    const metrics::ScopedTimer timer(metrics::observeResultWrite);
     updateService(record, pool, &state_written);
     Trace(tag + "#" + record.name + " " + record.parameter + "Update state OK ");
   } catch (const PostgresqlConnectionException& error) {
+    metrics::setDatabaseUp(false);
     logRefused(tag, record.Service_id_str, record.name + " " + record.parameter, record.output,
                error.what());
     PendingResult result = pendingFrom(record, ran_at);

@@ -23,6 +23,7 @@
 #include "globals.h"
 #include "loader.h"
 #include "log.h"
+#include "metrics.h"
 #include "pgResult.h"
 #include "mutexLock.h"
 #include "nodeMembership.h"
@@ -81,9 +82,9 @@ void listMarkedCollectors(const std::vector<service>& retries) {
 void readPendingChanges(const std::vector<service>& retries) {
   PQclear(pgSQL->executeRequest("BEGIN ISOLATION LEVEL REPEATABLE READ"));
   Trace("th_loaddel#on test s'il y a des nouveaux services");
-  load_script(pgSQL, "newCollector");
+  metrics::countChanges(metrics::Change::add, load_script(pgSQL, "newCollector"));
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
-  load_UpdateService(pgSQL, "updateCollector");
+  metrics::countChanges(metrics::Change::update, load_UpdateService(pgSQL, "updateCollector"));
   listMarkedCollectors(retries);
   Trace("th_loaddel#purge de la table d'attente");
   PQclear(pgSQL->executePrepareRequest("purgePending"));
@@ -95,9 +96,9 @@ void readNodeChanges(const std::vector<service>& retries) {
   const std::vector<std::string> node{nodeName()};
   PQclear(pgSQL->executeRequest("BEGIN ISOLATION LEVEL REPEATABLE READ"));
   Trace("th_loaddel#on test s'il y a des nouveaux services");
-  load_script(pgSQL, "nodeNewCollector", node);
+  metrics::countChanges(metrics::Change::add, load_script(pgSQL, "nodeNewCollector", node));
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
-  load_UpdateService(pgSQL, "nodeUpdateCollector", node);
+  metrics::countChanges(metrics::Change::update, load_UpdateService(pgSQL, "nodeUpdateCollector", node));
   listMarkedCollectors(retries);
   PQclear(pgSQL->executePrepareRequest("nodeAckPending", node));
   PQclear(pgSQL->executeRequest("COMMIT"));
@@ -129,6 +130,7 @@ bool deleteRow(const service& record) {
   while (serviceDeleteList.erase(record.Service_id)) {
   }
   nodeForget(record.Service_id);
+  metrics::countChanges(metrics::Change::remove, 1);
   Trace("th_loaddel#suppression reussi");
   return true;
 }

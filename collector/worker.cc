@@ -12,6 +12,7 @@
 
 #include "globals.h"
 #include "log.h"
+#include "metrics.h"
 #include "mutexLock.h"
 #include "pluginDirs.h"
 #include "stopControl.h"
@@ -53,6 +54,7 @@ int runWithRetries(service& record) {
     // directories this host runs plugins from.
     record.state = 2;
     record.output = "DAEMON: plugin not allowed: " + record.plugin_path;
+    metrics::countNotAllowed();
     return 2;
   }
   record.timeout_s = plugin_timeout;
@@ -60,6 +62,7 @@ int runWithRetries(service& record) {
   std::string failure;  // the last attempt's, when a system call failed
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     try {
+      const metrics::ScopedTimer timer(metrics::observeRunDuration);
       return record.execute();
     } catch (const serviceException& error) {
       const bool did_not_run = dynamic_cast<const runFailedException*>(&error) != nullptr;
@@ -81,12 +84,14 @@ void runCycle(const std::string& tag, infoThread* core) {
   service record = core->execute_queue->pop();
   Trace(tag + "# prise du reussi");
   if (dropIfDeleted(tag, record)) return;
+  metrics::observeStartDelay(record.next_exec_time);
   const int old_state = record.state;
   const int interval = record.interval_exec_time;
   if (serviceUpdate.find(record.Service_id)) record = serviceUpdate.getService(record.Service_id);
   const std::string label = tag + "#" + record.name + " " + record.parameter;
   Trace(label + " Execution du script =>old state:" + std::to_string(old_state));
   const int code = runWithRetries(record);
+  metrics::countRun(record);
   Trace(label + " ==> code retour" + std::to_string(code));
   struct timeval now;
   gettimeofday(&now, nullptr);

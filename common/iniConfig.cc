@@ -34,7 +34,9 @@ std::string valueAfterEquals(const std::string& line) {
 
 iniConfig::iniConfig(std::string filename) : filename(std::move(filename)) {}
 
-std::string iniConfig::getKey(std::string section, std::string key) {
+// True with *value set when the key has a line; false when the section or
+// the key is missing.
+bool iniConfig::findKey(const std::string& section, const std::string& key, std::string* value) {
   std::ifstream file(filename);
   if (!file.is_open()) throw FileException("error: can't open file");
   const std::string header = "[" + section + "]";
@@ -43,12 +45,26 @@ std::string iniConfig::getKey(std::string section, std::string key) {
   while (std::getline(file, raw)) {
     std::string line = stripLeading(raw);
     if (line.empty() || line[0] == '#') continue;
-    if (line[0] == '[' && inside) return std::string();
+    if (line[0] == '[' && inside) return false;
     if (line != header && !inside) continue;
-    if (namesKey(line, key)) return valueAfterEquals(line);
+    if (namesKey(line, key)) {
+      *value = valueAfterEquals(line);
+      return true;
+    }
     inside = true;
   }
-  return std::string();
+  return false;
+}
+
+std::string iniConfig::getKey(std::string section, std::string key) {
+  std::string value;
+  findKey(section, key, &value);
+  return value;
+}
+
+bool iniConfig::hasKey(const std::string& section, const std::string& key) {
+  std::string value;
+  return findKey(section, key, &value);
 }
 
 int iniConfig::getKeyToInt(std::string section, std::string key) {

@@ -20,5 +20,12 @@ class iniConfig {
   // range; 0 when no number starts the value.
   int getKeyToInt(std::string section, std::string key);
 
+  // Whether getKey finds a line for the key (even one with an empty value):
+  // tells a key left out, which keeps its default, from one set to nothing.
+  bool hasKey(const std::string& section, const std::string& key);
+
   std::string filename;
+
+ private:
+  bool findKey(const std::string& section, const std::string& key, std::string* value);
 };

@@ -345,6 +345,7 @@ TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingIt) {
                {"KOVA", "thread_number", "2", "two", "is not a number"},
                {"KOVA", "load_mod", "1", "", "is missing"},
                {"KOVA", "interval_check_update", "300", "99999999999", "is out of range"},
+               {"KOVA", "metrics_listen", "", "localhost:9753", "is not an address:port (for example 127.0.0.1:9753 or [::1]:9753)"},
                {"POSTGRESQL", "connection_number", "2", "-3", "must be at least 1"},
                {"", "PGSQL_port", port, "1", "port 1 failed"}};
   for (const auto& c : cases) {

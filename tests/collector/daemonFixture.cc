@@ -23,7 +23,7 @@ std::string CollectorDaemon::configText() const {
          "\n\n[KOVA]\ncore_number=" + std::to_string(settings_.core_number) +
          "\nthread_number=" + std::to_string(settings_.thread_number) +
          "\nload_mod=1\ninterval_check_update=" + std::to_string(settings_.interval_check_update) +
-         "\n" + settings_.extra_kova + "\n" +
+         "\nmetrics_listen=" + settings_.metrics_listen + "\n" + settings_.extra_kova + "\n" +
          db().postgresqlSection(settings_.connection_number);
 }
 

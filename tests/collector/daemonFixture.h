@@ -29,6 +29,8 @@ struct DaemonSettings {
   int connection_number = 2;
   bool debug = false;
   std::string extra_kova{};  // more "key=value\n" lines for [KOVA]
+  // Off unless a test asks: daemons of parallel tests would share the default.
+  std::string metrics_listen{};
   // setpriv options that run the daemon as another user (--reuid and so on).
   std::vector<std::string> setpriv_options{};
 };

@@ -64,7 +64,7 @@ done
 dpkg-deb -x "$deb" "$tmp/root"
 # One path per install rule; the units are checked below.
 for path in usr/sbin/kovaFlowCollector usr/sbin/kovaFlowCapture usr/lib/kova/plugins/lib/flowfiles.py \
-  usr/share/kova/schema.sql usr/lib/sysusers.d/kova.conf; do
+  usr/share/kova/schema.sql usr/share/kova/prometheus/kova-rules.yml usr/lib/sysusers.d/kova.conf; do
   [ -e "$tmp/root/$path" ] || fail "package lacks $path"
 done
 grep -qx "ExecStart=/usr/sbin/kovaFlowCollector -f /etc/kova/flows.conf" \
