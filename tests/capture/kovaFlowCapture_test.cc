@@ -64,7 +64,8 @@ class KovaFlowCapture : public DatabaseTest {
 // Two nodes share the database, each with the channels named for it.
 TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) {
   const std::string conf2 = dir_.file("n2.conf");
-  writeConfig(conf_, "node_name=n1\nnode_channels=edge*, sf1,short\n");
+  const std::string prom = dir_.file("kova.prom");  // for node_exporter, written by each run
+  writeConfig(conf_, "node_name=n1\nnode_channels=edge*, sf1,short\nmetrics_textfile=" + prom + "\n");
   writeConfig(conf2, "node_name=n2\nnode_channels=n2-a\n");
   int nf = 0;  // a free port 10p + 5 whose p is free too
   do nf = freeUdpPort();
@@ -104,6 +105,12 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(second.find("start channel:"), second.rfind("start channel:")) << second;
   EXPECT_EQ(pidOf(nf), nfPid);
   EXPECT_FALSE(processEnded(nfPid) || processEnded(sfPid) || processEnded(pidOf(shortPort)));
+  const std::string textfile = readFile(prom);
+  for (const char* line : {"{state=\"running\"} 2\n", "{state=\"started\"} 1\n", "{state=\"failed\"} 0\n",
+                           "{state=\"stopped\"} 0\n", "\nkova_capture_last_run_timestamp_seconds 1", "\nkova_capture_run_seconds "})
+    EXPECT_TRUE(contains(textfile, line)) << textfile;
+  EXPECT_EQ(system(("promtool check metrics <" + prom).c_str()), 0);
+  EXPECT_FALSE(fs::exists(prom + ".tmp"));
   // The bundled capture_status plugin reads the tools as they were started.
   const std::string nfPort = std::to_string(nf);
   const auto running = runPlugin("capture_status", {"-c", "edge1", "-p", nfPort, "-r", pids_});

@@ -2,7 +2,12 @@
 // it reads.
 #include "daemonFixture.h"
 
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 namespace kova_test {
 
@@ -119,6 +124,28 @@ bool collectorExists(int collector_id) {
 
 bool waitForField(int collector_id, const std::string& column, const std::string& value) {
   return waitFor([&] { return collectorField(collector_id, column) == value; }, kDaemonWait);
+}
+
+int freeTcpPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+std::string commandOutput(const std::string& command, int* status) {
+  FILE* pipe = popen(command.c_str(), "r");
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
+  const int ended = pclose(pipe);
+  if (status) *status = exitCode(ended);
+  return text;
 }
 
 }  // namespace kova_test

@@ -88,6 +88,12 @@ class CollectorDaemon {
   std::unique_ptr<ChildProcess> process_;
 };
 
+// A loopback TCP port nothing listens on now, for a daemon's metrics_listen.
+int freeTcpPort();
+// What a shell command prints on its standard output; *status gets its
+// exit status.
+std::string commandOutput(const std::string& command, int* status = nullptr);
+
 // Rows as the administration side writes them; every function returns the
 // new row's id.
 int insertPlugin(const std::string& path, const std::string& interval, bool deleted = false);

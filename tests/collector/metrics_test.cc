@@ -1,38 +1,10 @@
 // The collector's metrics endpoint as a real Prometheus scrapes it.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdio>
 
 #include "daemonFixture.h"
 
 namespace kova_test {
 namespace {
-
-int freeTcpPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
-// What a shell command prints; *status gets its exit status.
-std::string output(const std::string& command, int* status = nullptr) {
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string text;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-  const int ended = pclose(pipe);
-  if (status) *status = exitCode(ended);
-  return text;
-}
 
 // Debian's prometheus with its own configuration and storage, scraping
 // target every second; killed with the test.
@@ -48,7 +20,7 @@ class Prometheus {
   }
   // A scalar expression at time (epoch seconds): "" while Prometheus does not answer, "NaN" while it has no sample.
   std::string scalar(const std::string& expression, const std::string& time) const {
-    const std::string reply = output("curl -s --max-time 10 -G http://" + api_ + "/api/v1/query --data-urlencode 'query=scalar(" +
+    const std::string reply = commandOutput("curl -s --max-time 10 -G http://" + api_ + "/api/v1/query --data-urlencode 'query=scalar(" +
                                      expression + ")' --data-urlencode time=" + time);
     const size_t at = reply.rfind(",\"");
     return at == std::string::npos ? "" : reply.substr(at + 2, reply.find('"', at + 2) - at - 2);
@@ -83,13 +55,13 @@ TEST(Metrics, PrometheusSeesTheRecordedRunsAndFailuresAndTheAddressIsOurs) {
   ASSERT_TRUE(daemon.startAndWaitRunning());
   const std::string url = "http://" + listen + "/metrics";
   EXPECT_TRUE(waitFor([&] {
-    const std::string text = output("curl -s " + url);
+    const std::string text = commandOutput("curl -s " + url);
     return contains(text, "\nkova_run_timeouts_total 1\n") && contains(text, "\nkova_run_not_allowed_total 1\n");
-  }, kDaemonWait)) << output("curl -s " + url);
+  }, kDaemonWait)) << commandOutput("curl -s " + url);
   int status = -1;
-  EXPECT_EQ(output("curl -s " + url + " | promtool check metrics 2>&1", &status), "");
+  EXPECT_EQ(commandOutput("curl -s " + url + " | promtool check metrics 2>&1", &status), "");
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(output("curl -s -o /dev/null -w '%{http_code}' http://" + listen + "/other"), "404");
+  EXPECT_EQ(commandOutput("curl -s -o /dev/null -w '%{http_code}' http://" + listen + "/other"), "404");
 
   const Prometheus prometheus(listen);
   const std::string runs = "sum(kova_runs_total{state=\"0\"})";

@@ -13,11 +13,15 @@
 namespace kova_test {
 namespace {
 
-// One node: a daemon with node_name and node_channels in [KOVA].
+const std::string kMetricsOfA = "127.0.0.1:" + std::to_string(freeTcpPort());
+
+// One node: a daemon with node_name and node_channels in [KOVA]; node a
+// serves its metrics.
 std::unique_ptr<CollectorDaemon> makeNode(const std::string& name, const std::string& channels) {
   return std::make_unique<CollectorDaemon>(
       DaemonSettings{.interval_check_update = 1, .connection_number = 1, .debug = true,
-                     .extra_kova = "node_name=" + name + "\nnode_channels=" + channels + "\n"});
+                     .extra_kova = "node_name=" + name + "\nnode_channels=" + channels + "\n",
+                     .metrics_listen = name == "a" ? kMetricsOfA : ""});
 }
 
 // Blanks around a pattern and empty entries are not part of it.
@@ -170,6 +174,10 @@ TEST_F(Nodes, KilledNodesWorkMovesItsPinnedCollectorsShowTheOutageOnceThenItRetu
   ASSERT_EQ(moved.size(), run_->collectors.size() - pinned_b.size()) << "survivors never settled";
   for (const auto& [name, runner] : moved) EXPECT_NE(runner, "b") << name;
   for (const std::string name : {"a", "c"}) EXPECT_TRUE(statusShows(name, "a,c"));
+  EXPECT_TRUE(waitFor([] {
+    const std::string text = commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
+    return contains(text, "\nkova_live_nodes 2\n") && contains(text, "\nkova_node_up{node=\"b\"} 0\n");
+  }, kDaemonWait)) << commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
   // Two more hand-over passes on each survivor add no second record.
   const int a_passes = reconciles("a"), c_passes = reconciles("c");
   ASSERT_TRUE(waitFor([&] { return reconciles("a") >= a_passes + 2 && reconciles("c") >= c_passes + 2; },

@@ -46,7 +46,7 @@ grep -qx "plugin_dir=$prefix/lib/kova/plugins" "$conf" || fail "plugins not conf
 # which would become part of a value).
 for key in log_info_file log_daemon_file log_daemon_capture core_number thread_number load_mod \
   interval_check_update datadir piddir connection_number PGSQL_host PGSQL_port PGSQL_db \
-  PGSQL_username PGSQL_pwd ps netflows sflows plugin_timeout plugin_output_max result_backlog; do
+  PGSQL_username PGSQL_pwd ps netflows sflows plugin_timeout plugin_output_max result_backlog metrics_listen; do
   grep -Eq "^$key=[^ #]+$" "$conf" || fail "example configuration: $key"
 done
 
