@@ -226,12 +226,15 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   flipper.join();
   EXPECT_FALSE(std::filesystem::exists(escaped)) << "a program outside plugin_dir ran";
   // No descriptor left for a pipe: the runs that cannot start are failures,
-  // not the state the collector had before.
+  // not the state the collector had before. (AddressSanitizer's runtime
+  // itself ends the daemon, without a report, once no descriptor is free.)
+#ifndef __SANITIZE_ADDRESS__
   const std::string limit = "/usr/bin/prlimit --pid " + std::to_string(daemon.pid()) + " --nofile=";
   ASSERT_EQ(system((limit + "3:").c_str()), 0);
   EXPECT_TRUE(waitForField(steady, "collector_state", "3")) << daemon.log();
   EXPECT_TRUE(contains(collectorField(steady, "collector_message"), "Error open pipe steady"));
   ASSERT_EQ(system((limit + "1024:").c_str()), 0);
+#endif
 
   writeFile(trigger, "");
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(hanging); }, kDaemonWait));
