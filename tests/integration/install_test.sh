@@ -4,7 +4,9 @@
 # `systemd-analyze verify` and are rated 2.5 or lower by `systemd-analyze
 # security`, the sysusers.d entry creates user and group kova, a second
 # install keeps the operator's configuration, and `cpack -G DEB` makes a
-# package for /usr that declares its runtime dependencies.
+# package for /usr that declares its runtime dependencies, that lintian
+# passes, and that dpkg installs, upgrades, removes and purges on this very
+# machine (skipped, status 77, where that cannot be done).
 set -uo pipefail
 build="$1"
 tmp=$(mktemp -d /tmp/kova-install-XXXXXX)
@@ -72,5 +74,48 @@ grep -qx "ExecStart=/usr/sbin/kovaFlowCollector -f /etc/kova/flows.conf" \
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | tr '\n' ' ')" = \
   "/etc/kova/flows.conf /etc/logrotate.d/kova-flow-collector " ] || fail "configuration files are not conffiles"
 
+lintian --fail-on warning "$deb" >"$tmp/lintian.txt" 2>&1 || { cat "$tmp/lintian.txt"; fail "lintian"; }
 [ "$failures" -eq 0 ] || exit 1
+
+skip() {
+  echo "SKIPPED: the package's life with dpkg: $*"
+  exit 77
+}
+[ -f /var/lib/dpkg/status ] && command -v dpkg >/dev/null || skip "dpkg is not this machine's package manager"
+[ "$(id -u)" -eq 0 ] || skip "installing needs root"
+dpkg-query -W kova-flow >/dev/null 2>&1 && skip "kova-flow is installed here; the test would remove it"
+ours() { find /etc /usr /var /run -xdev -path /var/lib/dpkg -prune -o -print 2>/dev/null | grep -i kova | sort; }
+ours >"$tmp/before"
+had_user=$(getent passwd kova)
+# The same version built again with a changed configuration file: an upgrade.
+dpkg-deb -R "$deb" "$tmp/v2"
+echo "# second build" >>"$tmp/v2/etc/kova/flows.conf"
+sed -i "s|^[0-9a-f]*  etc/kova/flows.conf\$|$(cd "$tmp/v2" && md5sum etc/kova/flows.conf)|" "$tmp/v2/DEBIAN/md5sums"
+dpkg-deb --root-owner-group -b "$tmp/v2" "$tmp/v2.deb" >/dev/null || fail "second build"
+conf=/etc/kova/flows.conf
+dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "install"; }
+[ "$(stat -c %U:%G:%a $conf)" = root:kova:640 ] || fail "installed configuration is not root:kova 0640"
+dpkg -L kova-flow | while read -r path; do [ -f "$path" ] && echo "$path"; done >"$tmp/files"
+/usr/sbin/kovaFlowCollector -t >"$tmp/check.txt" 2>&1
+[ $? -eq 1 ] && grep -q "PGSQL_port\|connect\|password" "$tmp/check.txt" || fail "-t of the example configuration: $(cat "$tmp/check.txt")"
+! systemctl is-enabled --quiet nfdump.service 2>/dev/null || grep -q "^kova-flow: nfdump.service is enabled" \
+  "$tmp/dpkg.log" || fail "postinst does not tell of the enabled nfdump.service"
+man -w kovaFlowCollector kovaFlowCapture >/dev/null || fail "manual pages not found by man"
+echo "# the operator's edit" >>$conf
+dpkg -i --force-confold "$tmp/v2.deb" >>"$tmp/dpkg.log" 2>&1 || fail "upgrade"
+grep -q "operator's edit" $conf && grep -q "second build" $conf.dpkg-dist || fail "upgrade lost the edit"
+# What the services make at run time, for the purge to remove.
+mkdir -p /var/log/kova /var/cache/kova/edge /var/lib/kova /run/kova
+touch /var/log/kova/collector.log /var/log/kova/collector.log.1.gz /var/cache/kova/edge/nfcapd.1 /run/kova/status
+dpkg -r kova-flow >>"$tmp/dpkg.log" 2>&1 || fail "remove"
+grep -q "operator's edit" $conf || fail "remove lost the edited configuration"
+while read -r path; do [ -e "$path" ] && [[ "$path" != /etc/* ]] && fail "left after remove: $path"; done <"$tmp/files"
+dpkg -P kova-flow >>"$tmp/dpkg.log" 2>&1 || fail "purge"
+getent passwd kova >/dev/null || fail "purge removed the user kova"
+ours >"$tmp/after"
+diff "$tmp/before" "$tmp/after" || fail "files of ours left after purge (above)"
+# The user is kept by a purge; only a test that made it removes it.
+[ -n "$had_user" ] || userdel kova 2>/dev/null
+
+[ "$failures" -eq 0 ] || { cat "$tmp/dpkg.log"; exit 1; }
 echo "installation and package checks passed"
