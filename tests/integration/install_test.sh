@@ -63,26 +63,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for package in libpq5 libboost-filesystem nfdump nfdump-sflow procps python3; do
   [[ ", $depends" == *", $package"* ]] || fail "package does not depend on $package: $depends"
 done
-dpkg-deb -x "$deb" "$tmp/root"
-# One path per install rule; the units are checked below.
-for path in usr/sbin/kovaFlowCollector usr/sbin/kovaFlowCapture usr/lib/kova/plugins/lib/flowfiles.py \
-  usr/share/kova/schema.sql usr/lib/sysusers.d/kova.conf; do
-  [ -e "$tmp/root/$path" ] || fail "package lacks $path"
-done
-grep -qx "ExecStart=/usr/sbin/kovaFlowCollector -f /etc/kova/flows.conf" \
-  "$tmp/root/usr/lib/systemd/system/kova-flow-collector.service" || fail "packaged unit paths"
-[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | tr '\n' ' ')" = \
-  "/etc/kova/flows.conf /etc/logrotate.d/kova-flow-collector " ] || fail "configuration files are not conffiles"
-
 lintian --fail-on warning "$deb" >"$tmp/lintian.txt" 2>&1 || { cat "$tmp/lintian.txt"; fail "lintian"; }
 [ "$failures" -eq 0 ] || exit 1
 
-skip() {
-  echo "SKIPPED: the package's life with dpkg: $*"
-  exit 77
-}
-[ -f /var/lib/dpkg/status ] && command -v dpkg >/dev/null || skip "dpkg is not this machine's package manager"
-[ "$(id -u)" -eq 0 ] || skip "installing needs root"
+skip() { echo "SKIPPED: the package's life with dpkg: $*"; exit 77; }
+[ -f /var/lib/dpkg/status ] && [ "$(id -u)" -eq 0 ] || skip "it needs root, and dpkg as this machine's package manager"
 dpkg-query -W kova-flow >/dev/null 2>&1 && skip "kova-flow is installed here; the test would remove it"
 ours() { find /etc /usr /var /run -xdev -path /var/lib/dpkg -prune -o -print 2>/dev/null | grep -i kova | sort; }
 ours >"$tmp/before"
@@ -95,21 +80,20 @@ dpkg-deb --root-owner-group -b "$tmp/v2" "$tmp/v2.deb" >/dev/null || fail "secon
 conf=/etc/kova/flows.conf
 dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "install"; }
 [ "$(stat -c %U:%G:%a $conf)" = root:kova:640 ] || fail "installed configuration is not root:kova 0640"
-dpkg -L kova-flow | while read -r path; do [ -f "$path" ] && echo "$path"; done >"$tmp/files"
-/usr/sbin/kovaFlowCollector -t >"$tmp/check.txt" 2>&1
-[ $? -eq 1 ] && grep -q "PGSQL_port\|connect\|password" "$tmp/check.txt" || fail "-t of the example configuration: $(cat "$tmp/check.txt")"
+# One path per install rule.
+ls /usr/sbin/kovaFlowCollector /usr/sbin/kovaFlowCapture /usr/lib/kova/plugins/lib/flowfiles.py /usr/share/kova/schema.sql \
+  /usr/lib/sysusers.d/kova.conf /usr/share/man/man8/kovaFlowCapture.8.gz >/dev/null || fail "package lacks a file"
+grep -qx "ExecStartPre=/usr/sbin/kovaFlowCollector -t -f $conf" /usr/lib/systemd/system/kova-flow-collector.service ||
+  fail "packaged unit paths"
 ! systemctl is-enabled --quiet nfdump.service 2>/dev/null || grep -q "^kova-flow: nfdump.service is enabled" \
   "$tmp/dpkg.log" || fail "postinst does not tell of the enabled nfdump.service"
-man -w kovaFlowCollector kovaFlowCapture >/dev/null || fail "manual pages not found by man"
 echo "# the operator's edit" >>$conf
 dpkg -i --force-confold "$tmp/v2.deb" >>"$tmp/dpkg.log" 2>&1 || fail "upgrade"
 grep -q "operator's edit" $conf && grep -q "second build" $conf.dpkg-dist || fail "upgrade lost the edit"
 # What the services make at run time, for the purge to remove.
-mkdir -p /var/log/kova /var/cache/kova/edge /var/lib/kova /run/kova
-touch /var/log/kova/collector.log /var/log/kova/collector.log.1.gz /var/cache/kova/edge/nfcapd.1 /run/kova/status
+mkdir -p /var/log/kova /var/cache/kova/edge /var/lib/kova /run/kova && touch /var/log/kova/collector.log.1.gz /run/kova/status
 dpkg -r kova-flow >>"$tmp/dpkg.log" 2>&1 || fail "remove"
-grep -q "operator's edit" $conf || fail "remove lost the edited configuration"
-while read -r path; do [ -e "$path" ] && [[ "$path" != /etc/* ]] && fail "left after remove: $path"; done <"$tmp/files"
+grep -q "operator's edit" $conf && [ -f /etc/logrotate.d/kova-flow-collector ] || fail "remove lost configuration"
 dpkg -P kova-flow >>"$tmp/dpkg.log" 2>&1 || fail "purge"
 getent passwd kova >/dev/null || fail "purge removed the user kova"
 ours >"$tmp/after"
