@@ -69,7 +69,8 @@ lintian --fail-on warning "$deb" >"$tmp/lintian.txt" 2>&1 || { cat "$tmp/lintian
 skip() { echo "SKIPPED: the package's life with dpkg: $*"; exit 77; }
 [ -f /var/lib/dpkg/status ] && [ "$(id -u)" -eq 0 ] || skip "it needs root, and dpkg as this machine's package manager"
 dpkg-query -W kova-flow >/dev/null 2>&1 && skip "kova-flow is installed here; the test would remove it"
-ours() { find /etc /usr /var /run -xdev -path /var/lib/dpkg -prune -o -print 2>/dev/null | grep -i kova | sort; }
+# (Not /var/tmp or /tmp: other tests keep their own kova files there.)
+ours() { find /etc /usr /var/log /var/cache /var/lib /run -xdev -path /var/lib/dpkg -prune -o -print 2>/dev/null | grep -i kova | sort; }
 ours >"$tmp/before"
 had_user=$(getent passwd kova)
 # The same version built again with a changed configuration file: an upgrade.
