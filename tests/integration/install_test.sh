@@ -32,8 +32,9 @@ systemd-sysusers --root="$tmp/sysroot" "$prefix/lib/sysusers.d/kova.conf" >/dev/
 grep -q "^kova:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$" "$tmp/sysroot/etc/passwd" 2>/dev/null &&
   grep -q "^kova:x:" "$tmp/sysroot/etc/group" || fail "sysusers.d entry does not create user and group kova"
 
-# verify also fails on an ExecStart program that is not there or not executable.
-/usr/bin/systemd-analyze verify "$units/kova-flow-collector.service" "$units/kova-flow-capture.service" \
+# verify also fails on an ExecStart program that is not there or not executable,
+# and on a manual page named in Documentation= that man cannot find.
+MANPATH="$prefix/share/man" /usr/bin/systemd-analyze verify "$units/kova-flow-collector.service" "$units/kova-flow-capture.service" \
   "$units/kova-flow-capture.timer" || fail "systemd-analyze verify"
 for unit in "$units"/kova-flow-{collector,capture}.service; do
   # Exposure 2.5 or lower (the threshold is in tenths).
