@@ -21,3 +21,11 @@ CaptureSettings readCaptureSettings(iniConfig& config) {
 bool CaptureSettings::capturesHere(const std::string& channel) const {
   return node_name.empty() || channelMatches(node_channels, channel);
 }
+
+std::string captureSettingsText(const CaptureSettings& settings, iniConfig& config) {
+  return "KOVA.datadir=" + settings.datadir + "\nKOVA.piddir=" + settings.piddir +
+         "\nKOVA.node_name=" + settings.node_name +
+         "\nKOVA.node_channels=" + trim(config.getKey("KOVA", "node_channels")) +
+         "\nBINARY.ps=" + settings.ps + "\nBINARY.netflows=" + settings.netflows +
+         "\nBINARY.sflows=" + settings.sflows + "\n";
+}

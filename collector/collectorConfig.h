@@ -29,3 +29,8 @@ struct CollectorSettings {
 // (leading blanks, digits, the rest ignored); the optional ones must be
 // whole non-negative numbers. Never throws for a bad value: see problem.
 CollectorSettings readCollectorSettings(iniConfig& config);
+
+// The effective settings for -t: "SECTION.key=value" a line, defaults
+// included, every key above plus node_name, node_channels and the
+// connection keys (the password as "***").
+std::string collectorSettingsText(iniConfig& config, const CollectorSettings& settings);

@@ -50,11 +50,34 @@ std::unique_ptr<pgConnectionPool> replay_pool;
 // How long the stop waits for the database to take the results left over.
 const std::chrono::seconds kStopFlushPatience(5);
 
+bool check_only = false;  // -t
+
 void parseOptions(int argc, char** argv) {
   int option;
-  while ((option = getopt(argc, argv, "f:Di:")) != -1) {
+  while ((option = getopt(argc, argv, "f:Di:t")) != -1) {
     if (option == 'f') pathToConfigFile = optarg;
     if (option == 'D') debug = 1;
+    if (option == 't') check_only = true;
+  }
+}
+
+// -t: the start-up's own checks and messages, one connection, then the
+// settings on standard output. No log file, no row, no thread.
+int checkOnly() {
+  try {
+    iniConfig config(pathToConfigFile);
+    const CollectorSettings settings = readCollectorSettings(config);
+    if (!settings.problem.empty()) {
+      write_log("ERR", settings.problem);
+      return 1;
+    }
+    if (!readNodeKeys(config)) return 1;
+    pgConnectionPool pool(buildConnectLine(config, "kovaFlowCollector"), 1);
+    write_raw(collectorSettingsText(config, settings));
+    return 0;
+  } catch (const std::exception& error) {
+    write_raw(std::string(error.what()) + "\n");
+    return 1;
   }
 }
 
@@ -279,5 +302,5 @@ int main(int argc, char** argv) {
     write_raw("Error: Postgresql is not thread safe\n");
     return 1;
   }
-  return run();
+  return check_only ? checkOnly() : run();
 }

@@ -46,3 +46,13 @@ std::string buildConnectLine(iniConfig& config, const std::string& application_n
   if (!options.empty()) line += " " + options;
   return line;
 }
+
+std::string connectionSettingsText(iniConfig& config) {
+  std::string text;
+  for (const char* key : {"PGSQL_host", "PGSQL_port", "PGSQL_db", "PGSQL_username", "PGSQL_pwd",
+                          "PGSQL_options"}) {
+    const std::string value = key == std::string("PGSQL_pwd") ? "***" : config.getKey("POSTGRESQL", key);
+    text += std::string("POSTGRESQL.") + key + "=" + value + "\n";
+  }
+  return text;
+}

@@ -14,3 +14,7 @@
 // then " " + PGSQL_options as it stands when that optional key is not
 // empty (sslmode, sslrootcert, connect_timeout and the like).
 std::string buildConnectLine(iniConfig& config, const std::string& application_name);
+
+// The connection keys as "POSTGRESQL.<key>=<value>" lines, in the order
+// read, the password shown as "***" (for the programs' -t check).
+std::string connectionSettingsText(iniConfig& config);

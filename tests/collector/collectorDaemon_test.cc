@@ -336,11 +336,24 @@ TEST_F(CollectorStartUp, EmptyChannelTableExitsAtOnceSigtermDuringThePauseStopsC
   EXPECT_LT(log.find("#INFO#stop kova... SIGTERM"), log.find("#INFO#KOVA is stopping....")) << log;
 }
 
+// -t on the daemon's configuration: its exit code; what it printed is in check.txt.
+int check(const CollectorDaemon& daemon) {
+  return exitCode(ChildProcess({"/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", daemon.file("check.txt"),
+                                KOVA_COLLECTOR_BIN, "-t", "-f", daemon.configPath()}).wait());
+}
+
 // Each bad value stops the start with status 1 and one line naming the
 // file, the section, the key, the value and what is wrong with it; a
-// refused connection names its reason.
-TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingIt) {
+// refused connection names its reason. -t says the same, and of a good
+// file prints every setting but the password, writing no log.
+TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingItAsTheCheckDoes) {
   insertChannel("edge");
+  CollectorDaemon good;
+  EXPECT_EQ(check(good), 0);
+  const std::string out = readFile(good.file("check.txt"));
+  EXPECT_TRUE(contains(out, "LOG.log_daemon_file=" + good.logPath() + "\nKOVA.core_number=1\n") &&
+              contains(out, "KOVA.plugin_timeout=60\n") && contains(out, "PGSQL_pwd=***\n") &&
+              !contains(out, db().password()) && !std::filesystem::exists(good.logPath())) << out;
   const std::string port = std::to_string(db().port());
   const struct {
     std::string section, key, good, bad, why;
@@ -357,6 +370,8 @@ TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingIt) {
     const std::string line = "#ERR#configuration " + daemon.configPath() + ": [" + c.section + "] " + c.key +
                              "='" + c.bad + "' " + c.why + "\n";
     EXPECT_TRUE(contains(daemon.log(), c.section.empty() ? c.why : line)) << daemon.log();
+    EXPECT_EQ(check(daemon), 1);
+    EXPECT_TRUE(contains(readFile(daemon.file("check.txt")), c.section.empty() ? c.why : line));
   }
 }
 
