@@ -81,6 +81,8 @@ CollectorSettings readCollectorSettings(iniConfig& config) {
                            problem) &&
       readOptional<size_t>(config, "KOVA", "result_backlog", 0, &settings.result_backlog,
                            problem) &&
+      readOptional<size_t>(config, "KOVA", "result_backlog_bytes", 1,
+                           &settings.result_backlog_bytes, problem) &&
       readRequired(config, "POSTGRESQL", "connection_number", 1, &settings.connection_number,
                    problem);
   return settings;
