@@ -18,15 +18,18 @@ inline constexpr const char* kInsertData =
 // A batch is one explicit transaction whose id is known before its COMMIT
 // is sent; when the reply to the COMMIT is lost, the id says after a
 // reconnect whether it committed. The lost session goes first, so that an
-// unfinished transaction of it holds no row and settles as aborted.
+// unfinished transaction of it holds no row and settles as aborted (never
+// this session, should the server have given it the same process id).
 inline constexpr const char* kBatchBegin = "BEGIN";
 inline constexpr const char* kBatchId = "SELECT txid_current()";
 inline constexpr const char* kBatchCommit = "COMMIT";
 inline constexpr const char* kBatchRollback = "ROLLBACK";
 inline constexpr const char* kEndLostSession =
-    "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid = $1::int";
+    "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid = $1::int"
+    " AND pid <> pg_backend_pid()";
 inline constexpr const char* kBatchOutcome =
-    "SELECT NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = $1::int), "
+    "SELECT NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = $1::int"
+    " AND pid <> pg_backend_pid()), "
     "txid_status(NULLIF($2::bigint, 0))";
 inline constexpr const char* kLoadService =
     "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
