@@ -85,6 +85,8 @@ CollectorSettings readCollectorSettings(iniConfig& config) {
                            problem) &&
       readOptional<size_t>(config, "KOVA", "result_backlog", 0, &settings.result_backlog,
                            problem) &&
+      readOptional<size_t>(config, "KOVA", "result_backlog_bytes", 1,
+                           &settings.result_backlog_bytes, problem) &&
       readRequired(config, "POSTGRESQL", "connection_number", 1, &settings.connection_number,
                    problem);
   return settings;
@@ -101,6 +103,7 @@ std::string collectorSettingsText(iniConfig& config, const CollectorSettings& se
       {"KOVA.plugin_timeout", std::to_string(settings.plugin_timeout)},
       {"KOVA.plugin_output_max", std::to_string(settings.plugin_output_max)},
       {"KOVA.result_backlog", std::to_string(settings.result_backlog)},
+      {"KOVA.result_backlog_bytes", std::to_string(settings.result_backlog_bytes)},
       {"KOVA.plugin_dir", settings.plugin_dir},
       {"KOVA.node_name", trim(config.getKey("KOVA", "node_name"))},
       {"KOVA.node_channels", trim(config.getKey("KOVA", "node_channels"))},

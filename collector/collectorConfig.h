@@ -16,7 +16,8 @@ struct CollectorSettings {
   int interval_check_update = 0;
   int plugin_timeout = 60;             // seconds, 0: no limit
   size_t plugin_output_max = 1048576;  // bytes, at least 1
-  size_t result_backlog = 100000;      // results kept through an outage
+  size_t result_backlog = 100000;      // results waiting to be written
+  size_t result_backlog_bytes = 268435456;  // their bytes, at least 1
   std::string plugin_dir;              // ":"-separated; empty: any path runs
   // [POSTGRESQL]
   int connection_number = 0;  // required, at least 1

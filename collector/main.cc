@@ -25,7 +25,7 @@
 #include "pluginDirs.h"
 #include "mutexLock.h"
 #include "releaser.h"
-#include "resultRecorder.h"
+#include "resultWriter.h"
 #include "statements.h"
 #include "stopControl.h"
 #include "watcher.h"
@@ -41,11 +41,9 @@ struct StartedThreads {
   std::vector<pthread_t> releasers;
   std::vector<pthread_t> workers;
   std::vector<pthread_t> others;  // monitoring thread, change watcher
-  std::vector<pthread_t> replay;  // joined after the workers, before the last flush
+  std::vector<pthread_t> writer;  // the result writer, ended by the stop's flush
 };
 StartedThreads started;
-// The replay thread's pool, then main's for the last flush at the stop.
-std::unique_ptr<pgConnectionPool> replay_pool;
 
 // How long the stop waits for the database to take the results left over.
 const std::chrono::seconds kStopFlushPatience(5);
@@ -101,6 +99,13 @@ void releaseAll() {
   vec_core.clear();
 }
 
+// Once no worker records any more: everything waiting is written (or
+// counted as not recorded) before anything else of this node is let go.
+void writeResultsWaitingAtStop() {
+  for (pthread_t writer : started.writer) writeResultsWaiting(writer, kStopFlushPatience);
+  started.writer.clear();
+}
+
 // Brings every started thread to an end and releases what they used; the
 // stop thread is told to quit without logging a stop.
 void stopEverything() {
@@ -111,9 +116,7 @@ void stopEverything() {
     for (infoThread* record : vec_core) record->wait_queue->wakeAll();  // release threads
   }
   joinAll(&started.workers);
-  joinAll(&started.replay);
-  if (replay_pool) flushBacklogAtStop(replay_pool.get(), kStopFlushPatience);
-  replay_pool.reset();
+  writeResultsWaitingAtStop();
   joinAll(&started.releasers);
   joinAll(&started.others);
   if (started.stop_thread_started) {
@@ -146,13 +149,7 @@ void applySettings(const CollectorSettings& settings) {
   plugin_timeout = settings.plugin_timeout;
   plugin_output_max = settings.plugin_output_max;
   plugin_dirs = parsePluginDirs(settings.plugin_dir);
-  resultBacklog.setCapacity(settings.result_backlog);
-}
-
-void startReplay() {
-  replay_pool = std::make_unique<pgConnectionPool>(connectLine, 1);
-  prepareReplayStatements(replay_pool.get());
-  startThread(thread_replay_results, replay_pool.get(), &started.replay);
+  resultQueue.setLimits(settings.result_backlog, settings.result_backlog_bytes);
 }
 
 // False when flows_channel has no row.
@@ -187,8 +184,6 @@ void createCoreRecords(int connection_number) {
   for (int i = 0; i < core_number; ++i) {
     auto record = std::make_unique<infoThread>(connectLine, connection_number);
     write_log("INFO", "PREPARATION REQUEST ");
-    record->pool->prepareRequest("UpdateState", sql::kUpdateState, 3);
-    record->pool->prepareRequest("InsertData", sql::kInsertData, 2);
     infoThread* raw = record.get();
     {
       MutexLock lock(&mutex_vec_core);
@@ -256,7 +251,7 @@ int startUp() {
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
   createCoreRecords(connection_number);
-  startReplay();
+  startThread(thread_write_results, nullptr, &started.writer);
   startThread(thread_monitoring, nullptr, &started.others);
   write_log("INFO", "LOAD SERVICE");
   pgSQL->prepareRequest("loadService", sql::kLoadService);

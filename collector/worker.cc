@@ -1,5 +1,6 @@
-// The worker cycle. No lock is held while a plugin runs or a result is
-// recorded; each queue locks itself inside each operation.
+// The worker cycle. No lock is held while a plugin runs; a result is handed
+// to the writer, never waited for; each queue locks itself inside each
+// operation.
 #include "worker.h"
 
 #include <pthread.h>
@@ -15,7 +16,7 @@
 #include "mutexLock.h"
 #include "pluginDirs.h"
 #include "stopControl.h"
-#include "resultRecorder.h"
+#include "resultWriter.h"
 
 namespace {
 
@@ -88,10 +89,10 @@ void runCycle(const std::string& tag, infoThread* core) {
   Trace(label + " Execution du script =>old state:" + std::to_string(old_state));
   const int code = runWithRetries(record);
   Trace(label + " ==> code retour" + std::to_string(code));
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  recordResult(tag, record, core->pool.get(), now);
+  submitResult(tag, record);
+  Trace(label + "Update state OK ");
   Trace(tag + "#Calcul de la prochaine execution");
+  struct timeval now;
   gettimeofday(&now, nullptr);
   record.next_exec_time = addMilliseconds(now, interval);
   Trace(tag + "#remise dans la pq " + record.name + " " + record.parameter);
