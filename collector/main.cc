@@ -117,6 +117,9 @@ void stopEverything() {
   }
   joinAll(&started.workers);
   writeResultsWaitingAtStop();
+  // Several hosts: the lease goes last, once no run of this node is going
+  // or waiting to be written, so that no other node starts one meanwhile.
+  leaveNodes();
   joinAll(&started.releasers);
   joinAll(&started.others);
   if (started.stop_thread_started) {
@@ -246,7 +249,7 @@ int startUp() {
     write_log("ERR", "There are not channel configure");
     return 0;
   }
-  if (!joinNodes(&started.others)) return 1;  // several hosts: lease, or refusal
+  if (!joinNodes()) return 1;  // several hosts: lease, or refusal
   write_log("INFO", "Mutex INIT");
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
@@ -285,7 +288,7 @@ int run() {
   write_log("INFO", "KOVA is stopping....");
   joinAll(&started.workers);
   stopEverything();
-  return 0;
+  return nodeLostName() ? 1 : 0;  // several hosts: another daemon took the name
 }
 
 }  // namespace

@@ -74,25 +74,31 @@ inline constexpr const char* kCreateNodeTables =
     "CREATE TABLE IF NOT EXISTS flows_node ("
     " node_name text PRIMARY KEY,"
     " node_channels text NOT NULL DEFAULT '',"
-    " node_expiry timestamp with time zone NOT NULL);"
+    " node_expiry timestamp with time zone NOT NULL,"
+    " node_token text NOT NULL DEFAULT '');"
+    // A table made by an earlier daemon has no token column yet.
+    "ALTER TABLE flows_node ADD COLUMN IF NOT EXISTS node_token text NOT NULL DEFAULT '';"
     "CREATE TABLE IF NOT EXISTS flows_node_change ("
     " node_name text NOT NULL REFERENCES flows_node (node_name) ON DELETE CASCADE,"
     " updel_id integer NOT NULL REFERENCES flows_updel_collector (updel_id) ON DELETE CASCADE,"
     " PRIMARY KEY (updel_id, node_name));";
-// Takes the row unless another daemon holds a lease on it that has not run
-// out: no row comes back then.
+// Takes the row, with this daemon's token ($3), unless another daemon holds
+// a lease on it that has not run out: no row comes back then.
 inline constexpr const char* kClaimNode =
-    "INSERT INTO flows_node (node_name, node_channels, node_expiry)"
-    " VALUES ($1, $2, now() + interval '15 s') ON CONFLICT (node_name) DO UPDATE"
-    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry"
-    " WHERE flows_node.node_expiry <= now() RETURNING node_name";
-// Also puts the row back when an operator deleted it while the node runs.
+    "INSERT INTO flows_node (node_name, node_channels, node_expiry, node_token)"
+    " VALUES ($1, $2, now() + interval '15 s', $3) ON CONFLICT (node_name) DO UPDATE"
+    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry,"
+    " node_token = EXCLUDED.node_token WHERE flows_node.node_expiry <= now() RETURNING node_name";
+// Only while the row holds this daemon's token: no row comes back once
+// another daemon has taken the name. Also puts the row back when an
+// operator deleted it while the node runs.
 inline constexpr const char* kRenewNode =
-    "INSERT INTO flows_node (node_name, node_channels, node_expiry)"
-    " VALUES ($1, $2, now() + interval '15 s') ON CONFLICT (node_name) DO UPDATE"
-    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry";
+    "INSERT INTO flows_node (node_name, node_channels, node_expiry, node_token)"
+    " VALUES ($1, $2, now() + interval '15 s', $3) ON CONFLICT (node_name) DO UPDATE"
+    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry"
+    " WHERE flows_node.node_token = EXCLUDED.node_token RETURNING node_name";
 inline constexpr const char* kExpireNode =
-    "UPDATE flows_node SET node_expiry = now() WHERE node_name = $1";
+    "UPDATE flows_node SET node_expiry = now() WHERE node_name = $1 AND node_token = $2";
 inline constexpr const char* kSelectNodes =
     "SELECT node_name, node_channels, node_expiry > now() FROM flows_node";
 // Every pending change this node has seen: applied, or of no concern to it.

@@ -14,6 +14,7 @@
 #include "globals.h"
 #include "log.h"
 #include "mutexLock.h"
+#include "nodeMembership.h"
 #include "pluginDirs.h"
 #include "stopControl.h"
 #include "resultWriter.h"
@@ -81,6 +82,12 @@ void runCycle(const std::string& tag, infoThread* core) {
   Trace(tag + "# prise du service");
   service record = core->execute_queue->pop();
   Trace(tag + "# prise du reussi");
+  if (!nodeMayRun()) {
+    // Cut off from the database: back to wait, released again once the
+    // lease is renewed.
+    core->wait_queue->push(std::move(record));
+    return;
+  }
   if (dropIfDeleted(tag, record)) return;
   const int old_state = record.state;
   const int interval = record.interval_exec_time;
