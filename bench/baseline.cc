@@ -7,8 +7,9 @@
 // CONNECTIONS connections (the daemon's core records, workers and pools).
 // Every thread spawns PLUGIN with the next collector id (1..COLLECTORS, in
 // turn) as its argument, reads its output to the end, reaps it, then runs
-// "UpdateState" and "InsertData" exactly as the daemon records a successful
-// run. Runs until SIGTERM; each thread finishes the run it is in.
+// "UpdateState" and "InsertData" as the daemon recorded a successful run
+// before results were written in batches: two autocommitted statements, one
+// round trip each. Runs until SIGTERM; each thread finishes the run it is in.
 #include <fcntl.h>
 #include <libpq-fe.h>
 #include <pthread.h>
@@ -27,9 +28,15 @@
 #include <vector>
 
 #include "pgConnectionPool.h"
-#include "statements.h"
 
 namespace {
+
+const char kUpdateState[] =
+    "UPDATE flows_collector SET collector_last_execution=NOW(), "
+    "collector_state=$1::int,collector_message=$2 WHERE collector_id=$3::int;";
+const char kInsertData[] =
+    "INSERT INTO flows_stats(stat_id, stat_time, stat_data, stat_collector_id) "
+    "VALUES (DEFAULT,NOW(),$1::json, $2::int);";
 
 struct Settings {
   std::string conninfo;
@@ -178,8 +185,8 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<pgConnectionPool>> pools;
     for (int group = 0; group < settings.groups; ++group) {
       pools.push_back(std::make_unique<pgConnectionPool>(settings.conninfo, settings.connections));
-      pools.back()->prepareRequest("UpdateState", sql::kUpdateState, 3);
-      pools.back()->prepareRequest("InsertData", sql::kInsertData, 2);
+      pools.back()->prepareRequest("UpdateState", kUpdateState, 3);
+      pools.back()->prepareRequest("InsertData", kInsertData, 2);
     }
     std::vector<Worker> workers;
     for (auto& pool : pools)

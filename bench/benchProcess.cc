@@ -24,6 +24,17 @@ std::vector<std::string> redirected(const std::string& console, const std::vecto
   return command;
 }
 
+// The host and port of a conninfo (keys "host=", "port=", then "dbname=",
+// blank-separated) or of a configuration section ("PGSQL_host=" and so on,
+// one a line) replaced by the proxy's, when there is one.
+std::string routed(const Shape& shape, const std::string& text, const std::string& prefix,
+                   const std::string& separator) {
+  if (shape.proxy_port == 0) return text;
+  const std::string host = prefix + "host=";
+  return text.substr(0, text.find(host)) + host + "127.0.0.1" + separator + prefix + "port=" +
+         std::to_string(shape.proxy_port) + separator + text.substr(text.find(prefix + (prefix.empty() ? "dbname=" : "db=")));
+}
+
 std::string daemonConfig(const kova_test::TempDir& dir, const Shape& shape, int load_mod,
                          kova_test::TestDatabase& db, const std::string& node_name) {
   // The change watcher polls once at start, then never within a phase.
@@ -34,7 +45,7 @@ std::string daemonConfig(const kova_test::TempDir& dir, const Shape& shape, int 
          // The scraper of bench/run polls the default address: the second
          // node of a pair must not take it.
          (node_name == "n2" ? "metrics_listen=\n" : "") + "\n" +
-         db.postgresqlSection(shape.connections);
+         routed(shape, db.postgresqlSection(shape.connections), "PGSQL_", "\n");
 }
 
 }  // namespace
@@ -81,7 +92,7 @@ std::unique_ptr<BenchProcess> startBaseline(const std::string& binary, const std
                                             kova_test::TestDatabase& db) {
   return std::make_unique<BenchProcess>(
       std::make_unique<kova_test::TempDir>(),
-      std::vector<std::string>{binary, db.conninfo(), plugin, std::to_string(shape.groups),
+      std::vector<std::string>{binary, routed(shape, db.conninfo(), "", " "), plugin, std::to_string(shape.groups),
                                std::to_string(shape.threads), std::to_string(shape.connections),
                                std::to_string(collectors)});
 }
@@ -93,6 +104,8 @@ bool waitForRuns(kova_test::TestDatabase& db, long long count, std::chrono::seco
 Window measure(BenchProcess& process, kova_test::TestDatabase& db, std::chrono::milliseconds length) {
   // Each end is read in the same order, the clock just before the count,
   // so that the window's length and its runs cover the same span.
+  static const pid_t postmaster = parentOf(std::stoi(db.scalar("SELECT pg_backend_pid()")));
+  const double server_before = serverCpu(postmaster);
   const MachineCpu machine_before = machineCpu();
   const ProcessCpu cpu_before = processCpu(process.pid());
   const auto begin = steady_clock::now();
@@ -103,12 +116,14 @@ Window measure(BenchProcess& process, kova_test::TestDatabase& db, std::chrono::
   const ProcessCpu cpu_after = processCpu(process.pid());
   const auto end = steady_clock::now();
   const long long runs_after = recordedRuns(db);
+  const double server_after = serverCpu(postmaster);
   Window window;
   window.seconds = std::chrono::duration<double>(end - begin).count();
   window.runs = runs_after - runs_before;
   window.cpu.self = cpu_after.self - cpu_before.self;
   window.cpu.children = cpu_after.children - cpu_before.children;
   window.machine_busy = busyShare(machine_before, machine_after);
+  window.server_cpu = server_after - server_before;
   window.rss_mib = residentMiB(process.pid());
   window.peak_rss_mib = peakResidentMiB(process.pid());
   return window;

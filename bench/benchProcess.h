@@ -21,6 +21,7 @@ struct Shape {
   int groups = 2;
   int threads = 8;
   int connections = 2;
+  int proxy_port = 0;  // not 0: both programs reach the database through 127.0.0.1 there
 };
 
 // A program in its own temporary directory, its original standard output
@@ -68,10 +69,12 @@ struct Window {
   long long runs = 0;   // rows added to flows_stats
   ProcessCpu cpu;       // used during the window
   double machine_busy = 0;  // share of all cores, every process counted
+  double server_cpu = 0;    // PostgreSQL's, seconds
   double rss_mib = 0;       // at the end
   double peak_rss_mib = 0;
   double runsPerSecond() const { return seconds > 0 ? runs / seconds : 0; }
   double cpuMsPerRun() const { return runs > 0 ? cpu.total() * 1000 / runs : 0; }
+  double serverMsPerRun() const { return runs > 0 ? server_cpu * 1000 / runs : 0; }
   // Share of one core, in percent.
   double selfCpuPercent() const { return seconds > 0 ? cpu.self * 100 / seconds : 0; }
   double totalCpuPercent() const { return seconds > 0 ? cpu.total() * 100 / seconds : 0; }

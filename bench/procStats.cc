@@ -4,6 +4,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -40,9 +41,8 @@ double statusMiB(pid_t pid, const std::string& key) {
   return value.empty() ? 0 : std::stod(value) / 1024.0;  // the kernel writes kB
 }
 
-}  // namespace
-
-ProcessCpu processCpu(pid_t pid) {
+// Fields of /proc/<pid>/stat after the command name: state is index 0.
+std::vector<std::string> statFields(pid_t pid) {
   const std::string text = fileText("/proc/" + std::to_string(pid) + "/stat");
   // The command name is in parentheses and may hold blanks: fields are
   // counted from the last ')' on. After it, field 3 (state) is index 0, so
@@ -53,6 +53,30 @@ ProcessCpu processCpu(pid_t pid) {
   std::vector<std::string> values;
   for (std::string value; fields >> value;) values.push_back(value);
   if (values.size() < 15) throw std::runtime_error("unexpected /proc/<pid>/stat format");
+  return values;
+}
+
+}  // namespace
+
+double serverCpu(pid_t postmaster) {
+  double total = processCpu(postmaster).total();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    try {
+      const std::vector<std::string> values = statFields(std::stoi(name));
+      if (std::stoi(values[1]) == postmaster && std::stoi(name) != postmaster) total += processCpu(std::stoi(name)).self;
+    } catch (const std::exception&) {
+      // Ended meanwhile: the postmaster's reaped total has it.
+    }
+  }
+  return total;
+}
+
+pid_t parentOf(pid_t pid) { return std::stoi(statFields(pid)[1]); }
+
+ProcessCpu processCpu(pid_t pid) {
+  const std::vector<std::string> values = statFields(pid);
   const double tick = 1.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
   ProcessCpu cpu;
   cpu.self = (std::stod(values[11]) + std::stod(values[12])) * tick;

@@ -18,6 +18,11 @@ struct ProcessCpu {
 // Throws std::runtime_error when the process is gone.
 ProcessCpu processCpu(pid_t pid);
 
+// CPU seconds of a PostgreSQL server: the postmaster, its live processes
+// and those it has reaped (every backend that ended).
+double serverCpu(pid_t postmaster);
+pid_t parentOf(pid_t pid);
+
 // VmRSS and VmHWM (peak) in MiB; 0 when the process is gone.
 double residentMiB(pid_t pid);
 double peakResidentMiB(pid_t pid);

@@ -3,12 +3,18 @@
 //
 // schedulerBench --collector BIN --baseline BIN --plugin BIN [--out FILE]
 //                [--repetitions N] [--groups G] [--threads T] [--connections C]
+//                [--only idle|nodes|saturated|results] [--rtt MS] [--sync-commit]
 //
 // Every repetition runs, in order: the baseline at full speed, the daemon
 // saturated, the daemon at half the baseline's rate, the daemon idle with
 // 10 000 hourly collectors, the daemon holding 100 000, then one node
 // against two nodes saturated, and the failover of a killed node.
-// --only idle (or nodes, or saturated) runs those phases alone. Interleaving the
+// --only idle (or nodes, or saturated) runs those phases alone; results runs
+// the saturated pair and the half load. --rtt puts a proxy holding every
+// packet back by half of MS each way between the programs and the server
+// (after the calibration, which stays direct so that the demand is the
+// machine's); --sync-commit only says in the heading that bench/run started
+// the server with fsync=on. Interleaving the
 // phases lets each ratio compare figures taken a minute apart, which
 // matters on a machine shared with other work.
 #include <getopt.h>
@@ -25,6 +31,7 @@
 #include "benchDatabase.h"
 #include "benchProcess.h"
 #include "benchTable.h"
+#include "linkProxy.h"
 #include "nodeOwnership.h"
 #include "procStats.h"
 
@@ -46,14 +53,16 @@ struct Options {
   std::string plugin;
   std::string out;
   int repetitions = 3;
-  std::string only;  // "", "idle", "nodes" or "saturated"
+  std::string only;  // "", "idle", "nodes", "saturated" or "results"
+  double rtt_ms = 0;
+  bool sync_commit = false;
   Shape shape;
 };
 
 // One list of values per figure, one value per repetition.
 struct Series {
   std::vector<double> base_rate, base_cpu, base_busy;
-  std::vector<double> sat_rate, sat_cpu, sat_busy, rate_ratio, cpu_ratio;
+  std::vector<double> sat_rate, sat_cpu, sat_busy, rate_ratio, cpu_ratio, sat_server, sat_both;
   std::vector<double> half_rate, half_median, half_p99, half_max, half_skipped, half_doubled;
   std::vector<double> idle_self, idle_total, idle_rss;
   std::vector<double> large_self, large_rss, large_peak;
@@ -157,14 +166,16 @@ void saturationPair(const Options& options, Series* series, kova_test::TestDatab
            fixed(base.machine_busy * 100, 0) + "% busy");
   const Window sat = saturatedPhase(options, series->saturated_collectors, db);
   progress("  saturated: " + fixed(sat.runsPerSecond(), 0) + " runs/s, " +
-           fixed(sat.cpuMsPerRun(), 3) + " ms CPU/run, machine " + fixed(sat.machine_busy * 100, 0) +
-           "% busy");
+           fixed(sat.cpuMsPerRun(), 3) + " ms CPU/run, PostgreSQL " + fixed(sat.serverMsPerRun(), 3) +
+           " ms/run, machine " + fixed(sat.machine_busy * 100, 0) + "% busy");
   series->base_rate.push_back(base.runsPerSecond());
   series->base_cpu.push_back(base.cpuMsPerRun());
   series->base_busy.push_back(base.machine_busy * 100);
   series->sat_rate.push_back(sat.runsPerSecond());
   series->sat_cpu.push_back(sat.cpuMsPerRun());
   series->sat_busy.push_back(sat.machine_busy * 100);
+  series->sat_server.push_back(sat.serverMsPerRun());
+  series->sat_both.push_back(sat.cpuMsPerRun() + sat.serverMsPerRun());
   series->rate_ratio.push_back(sat.runsPerSecond() / base.runsPerSecond());
   series->cpu_ratio.push_back(sat.cpuMsPerRun() / base.cpuMsPerRun());
 }
@@ -263,8 +274,9 @@ void calibrate(const Options& options, Series* series, kova_test::TestDatabase& 
 
 void repetition(const Options& options, int number, Series* series, kova_test::TestDatabase& db) {
   progress("repetition " + std::to_string(number) + " of " + std::to_string(options.repetitions));
-  if (options.only.empty() || options.only == "saturated") saturationPair(options, series, db);
-  if (options.only.empty()) halfLoadPhase(options, series, db);
+  const bool results = options.only == "results";
+  if (options.only.empty() || options.only == "saturated" || results) saturationPair(options, series, db);
+  if (options.only.empty() || results) halfLoadPhase(options, series, db);
   if (options.only.empty() || options.only == "idle") idlePhases(options, series, db);
   if (options.only.empty() || options.only == "nodes") {
     nodesPair(options, series, db);
@@ -299,6 +311,8 @@ std::vector<Figure> figures(const Series& s) {
       goal(figure("saturated: runs/s / baseline's", "", 3, s.rate_ratio), ">= 0.90", atLeast(0.90)),
       figure("saturated: CPU per run (daemon + plugins)", "ms", 3, s.sat_cpu),
       goal(figure("saturated: CPU per run / baseline's", "", 3, s.cpu_ratio), "<= 1.15", atMost(1.15)),
+      figure("saturated: PostgreSQL CPU per run", "ms", 3, s.sat_server),
+      figure("saturated: CPU per run (daemon + plugins + PostgreSQL)", "ms", 3, s.sat_both),
       figure("saturated: machine busy (all processes)", "%", 0, s.sat_busy),
       figure("half load: recorded runs/s", "runs/s", 0, s.half_rate),
       figure("half load: gap - interval, median", "ms", 1, s.half_median),
@@ -353,7 +367,8 @@ std::vector<std::string> heading(const Options& options, const Series& series,
           " thread_number=" + std::to_string(shape.threads) + " connection_number=" +
           std::to_string(shape.connections),
       "plugin: static binary printing {\"t\":<start us>,\"id\":<id>}; database: throwaway "
-      "PostgreSQL 15 (fsync off)",
+      "PostgreSQL 15 (" + std::string(options.sync_commit ? "fsync on" : "fsync off") +
+          ", synchronous_commit on); round trip added by a proxy: " + fixed(options.rtt_ms, 1) + " ms",
       "demand: saturated " + std::to_string(series.saturated_collectors) +
           " collectors due every second (load_mod=1); half load " +
           std::to_string(series.half_collectors) + " due every second; idle and 100 000: "
@@ -372,7 +387,8 @@ Options parseOptions(int argc, char** argv) {
       {"plugin", required_argument, nullptr, 'p'},    {"out", required_argument, nullptr, 'o'},
       {"repetitions", required_argument, nullptr, 'r'}, {"groups", required_argument, nullptr, 'g'},
       {"threads", required_argument, nullptr, 't'},   {"connections", required_argument, nullptr, 'n'},
-      {"only", required_argument, nullptr, 'O'},
+      {"only", required_argument, nullptr, 'O'},      {"rtt", required_argument, nullptr, 'R'},
+      {"sync-commit", no_argument, nullptr, 'S'},
       {nullptr, 0, nullptr, 0}};
   for (int option; (option = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
     switch (option) {
@@ -385,6 +401,8 @@ Options parseOptions(int argc, char** argv) {
       case 't': options.shape.threads = std::stoi(optarg); break;
       case 'n': options.shape.connections = std::stoi(optarg); break;
       case 'O': options.only = optarg; break;
+      case 'R': options.rtt_ms = std::stod(optarg); break;
+      case 'S': options.sync_commit = true; break;
       default: throw std::invalid_argument("unknown option");
     }
   }
@@ -395,11 +413,17 @@ Options parseOptions(int argc, char** argv) {
 }
 
 int run(int argc, char** argv) {
-  const Options options = parseOptions(argc, argv);
+  Options options = parseOptions(argc, argv);
   const std::string load_at_start = loadAverage();
   kova_test::TestDatabase& db = kova_test::TestDatabase::instance();
   Series series;
   if (options.only != "idle") calibrate(options, &series, db);
+  std::unique_ptr<LinkProxy> proxy;
+  if (options.rtt_ms > 0) {
+    proxy = std::make_unique<LinkProxy>(db.host(), db.port(),
+                                        std::chrono::microseconds(std::lround(options.rtt_ms * 1000)));
+    options.shape.proxy_port = proxy->port();
+  }
   for (int number = 1; number <= options.repetitions; ++number) repetition(options, number, &series, db);
   std::vector<Figure> measured;
   for (Figure& figure : figures(series))

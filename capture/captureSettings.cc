@@ -22,3 +22,12 @@ CaptureSettings readCaptureSettings(iniConfig& config) {
 bool CaptureSettings::capturesHere(const std::string& channel) const {
   return node_name.empty() || channelMatches(node_channels, channel);
 }
+
+std::string captureSettingsText(const CaptureSettings& settings, iniConfig& config) {
+  return "KOVA.datadir=" + settings.datadir + "\nKOVA.piddir=" + settings.piddir +
+         "\nKOVA.node_name=" + settings.node_name +
+         "\nKOVA.node_channels=" + trim(config.getKey("KOVA", "node_channels")) +
+         "\nKOVA.metrics_textfile=" + settings.metrics_textfile +
+         "\nBINARY.ps=" + settings.ps + "\nBINARY.netflows=" + settings.netflows +
+         "\nBINARY.sflows=" + settings.sflows + "\n";
+}

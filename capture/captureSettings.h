@@ -31,3 +31,7 @@ std::string readLogPath(iniConfig& config);
 // datadir and piddir from [KOVA], then ps, netflows and sflows from
 // [BINARY], then node_name and node_channels from [KOVA].
 CaptureSettings readCaptureSettings(iniConfig& config);
+
+// The [KOVA] and [BINARY] settings as "SECTION.key=value" lines (for -t);
+// node_channels as the file holds it.
+std::string captureSettingsText(const CaptureSettings& settings, iniConfig& config);

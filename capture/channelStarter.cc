@@ -10,6 +10,7 @@
 #include "log.h"
 #include "pidFile.h"
 #include "service.h"
+#include "toolStderr.h"
 
 namespace {
 
@@ -87,9 +88,12 @@ bool ChannelStarter::start(const Channel& channel) {
       startArguments(formFor(toolPath), channel, settings_.piddir, directory);
   const std::string pidFile = pidFilePath(settings_.piddir, channel.port);
   const pid_t kept = removeLeftoverPidFile(pidFile);
+  ToolStderr toolStderr;
   runStart(toolPath, arguments);
+  const std::string said = toolStderr.take();
   if (waitForCaptureTool(pidFile, kept)) return true;
   write_log("ERR", "channel " + channel.name + " port " + channel.port + ": " + toolPath +
-                       " did not start (no running capture tool in " + pidFile + ")");
+                       " did not start (no running capture tool in " + pidFile + ")" +
+                       (said.empty() ? "" : ": " + said));
   return false;
 }

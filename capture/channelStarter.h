@@ -18,7 +18,9 @@ class ChannelStarter {
   // Creates the channel's directory, clears a leftover pid file, starts the
   // tool through the command runner and waits for its pid file. Every
   // failure is logged and ends this channel's start only; nothing throws.
-  // True when the tool runs.
+  // A tool that does not come up gets one "ERR" line naming the channel,
+  // the port and what the tool wrote on standard error. True when the tool
+  // runs.
   bool start(const Channel& channel);
 
  private:

@@ -28,13 +28,16 @@ const int kStatusOk = 0;
 const int kStatusError = 1;
 const int kStatusNoStderr = 2;
 
+bool check_only = false;  // -t
+
 // Unknown options are reported by getopt itself and otherwise ignored.
 std::string parseOptions(int argc, char** argv) {
   std::string pathToConfigFile = "/etc/kova/flows.conf";
   int option;
-  while ((option = getopt(argc, argv, "f:D")) != -1) {
+  while ((option = getopt(argc, argv, "f:Dt")) != -1) {
     if (option == 'f') pathToConfigFile = optarg;
     if (option == 'D') debug = 1;
+    if (option == 't') check_only = true;
   }
   return pathToConfigFile;
 }
@@ -64,10 +67,21 @@ std::unique_ptr<pgConnectionPool> connect(iniConfig& config) {
   return pool;
 }
 
+// -t: what a run reads and its connection, then the settings on standard
+// output; no log file, no listing, no start, no row.
+int check(iniConfig& config, const std::string& logPath) {
+  const std::string conninfo = buildConnectLine(config, "kovaFlowCapture");
+  pgConnectionPool pool(conninfo, 1);
+  write_raw("LOG.log_daemon_capture=" + logPath + "\n" + connectionSettingsText(config) +
+            captureSettingsText(readCaptureSettings(config), config));
+  return kStatusOk;
+}
+
 int run(const std::string& pathToConfigFile) {
   const auto started = std::chrono::steady_clock::now();
   iniConfig config(pathToConfigFile);
   const std::string logPath = readLogPath(config);
+  if (check_only) return check(config, logPath);
   if (!joinStderrToStdout()) return kStatusNoStderr;
   openLog(logPath);
   std::unique_ptr<pgConnectionPool> pool = connect(config);

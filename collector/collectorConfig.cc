@@ -5,6 +5,10 @@
 #include <cctype>
 #include <limits>
 #include <stdexcept>
+#include <utility>
+
+#include "connectLine.h"
+#include "convertTo.h"
 
 #include "metricsServer.h"
 
@@ -94,8 +98,33 @@ CollectorSettings readCollectorSettings(iniConfig& config) {
                            problem) &&
       readOptional<size_t>(config, "KOVA", "result_backlog", 0, &settings.result_backlog,
                            problem) &&
+      readOptional<size_t>(config, "KOVA", "result_backlog_bytes", 1,
+                           &settings.result_backlog_bytes, problem) &&
       readListen(config, &settings.metrics_listen, problem) &&
       readRequired(config, "POSTGRESQL", "connection_number", 1, &settings.connection_number,
                    problem);
   return settings;
+}
+
+std::string collectorSettingsText(iniConfig& config, const CollectorSettings& settings) {
+  const std::pair<const char*, std::string> lines[] = {
+      {"LOG.log_info_file", settings.status_file},
+      {"LOG.log_daemon_file", settings.daemon_log},
+      {"KOVA.core_number", std::to_string(settings.core_number)},
+      {"KOVA.thread_number", std::to_string(settings.thread_number)},
+      {"KOVA.load_mod", std::to_string(settings.load_mod)},
+      {"KOVA.interval_check_update", std::to_string(settings.interval_check_update)},
+      {"KOVA.plugin_timeout", std::to_string(settings.plugin_timeout)},
+      {"KOVA.plugin_output_max", std::to_string(settings.plugin_output_max)},
+      {"KOVA.result_backlog", std::to_string(settings.result_backlog)},
+      {"KOVA.result_backlog_bytes", std::to_string(settings.result_backlog_bytes)},
+      {"KOVA.plugin_dir", settings.plugin_dir},
+      {"KOVA.metrics_listen", settings.metrics_listen},
+      {"KOVA.node_name", trim(config.getKey("KOVA", "node_name"))},
+      {"KOVA.node_channels", trim(config.getKey("KOVA", "node_channels"))},
+      {"POSTGRESQL.connection_number", std::to_string(settings.connection_number)},
+  };
+  std::string text;
+  for (const auto& [name, value] : lines) text += std::string(name) + "=" + value + "\n";
+  return text + connectionSettingsText(config);
 }

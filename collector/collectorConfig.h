@@ -16,7 +16,8 @@ struct CollectorSettings {
   int interval_check_update = 0;
   int plugin_timeout = 60;             // seconds, 0: no limit
   size_t plugin_output_max = 1048576;  // bytes, at least 1
-  size_t result_backlog = 100000;      // results kept through an outage
+  size_t result_backlog = 100000;      // results waiting to be written
+  size_t result_backlog_bytes = 268435456;  // their bytes, at least 1
   std::string plugin_dir;              // ":"-separated; empty: any path runs
   std::string metrics_listen = "127.0.0.1:9753";  // address:port; empty: no endpoint
   // [POSTGRESQL]
@@ -30,3 +31,8 @@ struct CollectorSettings {
 // (leading blanks, digits, the rest ignored); the optional ones must be
 // whole non-negative numbers. Never throws for a bad value: see problem.
 CollectorSettings readCollectorSettings(iniConfig& config);
+
+// The effective settings for -t: "SECTION.key=value" a line, defaults
+// included, every key above plus node_name, node_channels and the
+// connection keys (the password as "***").
+std::string collectorSettingsText(iniConfig& config, const CollectorSettings& settings);

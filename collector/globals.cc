@@ -23,7 +23,7 @@ std::atomic<int> die_kova{0};
 UpdateServiceMap serviceUpdate;
 DeleteList serviceDeleteList;
 ExecuteQueue<service> deleteService;
-ResultBacklog resultBacklog;
+ResultQueue resultQueue;
 
 pthread_mutex_t mutex_vec_thread = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t cond_vec_thread = PTHREAD_COND_INITIALIZER;

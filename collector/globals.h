@@ -12,7 +12,7 @@
 #include "UpdateServiceMap.h"
 #include "infoThread.h"
 #include "pgConnectionPool.h"
-#include "resultBacklog.h"
+#include "resultQueue.h"
 #include "service.h"
 
 // Configuration values: written by main before any thread starts, read-only
@@ -42,8 +42,8 @@ extern std::atomic<int> die_kova;
 
 extern UpdateServiceMap serviceUpdate;
 extern DeleteList serviceDeleteList;
-// Results waiting for the database to answer again.
-extern ResultBacklog resultBacklog;
+// Every run's result on its way to the database (resultWriter.h).
+extern ResultQueue resultQueue;
 // Services dropped by the workers, waiting for the change watcher.
 extern ExecuteQueue<service> deleteService;
 

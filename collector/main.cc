@@ -27,7 +27,7 @@
 #include "pluginDirs.h"
 #include "mutexLock.h"
 #include "releaser.h"
-#include "resultRecorder.h"
+#include "resultWriter.h"
 #include "statements.h"
 #include "stopControl.h"
 #include "watcher.h"
@@ -43,20 +43,41 @@ struct StartedThreads {
   std::vector<pthread_t> releasers;
   std::vector<pthread_t> workers;
   std::vector<pthread_t> others;  // monitoring thread, change watcher
-  std::vector<pthread_t> replay;  // joined after the workers, before the last flush
+  std::vector<pthread_t> writer;  // the result writer, ended by the stop's flush
 };
 StartedThreads started;
-// The replay thread's pool, then main's for the last flush at the stop.
-std::unique_ptr<pgConnectionPool> replay_pool;
 
 // How long the stop waits for the database to take the results left over.
 const std::chrono::seconds kStopFlushPatience(5);
 
+bool check_only = false;  // -t
+
 void parseOptions(int argc, char** argv) {
   int option;
-  while ((option = getopt(argc, argv, "f:Di:")) != -1) {
+  while ((option = getopt(argc, argv, "f:Di:t")) != -1) {
     if (option == 'f') pathToConfigFile = optarg;
     if (option == 'D') debug = 1;
+    if (option == 't') check_only = true;
+  }
+}
+
+// -t: the start-up's own checks and messages, one connection, then the
+// settings on standard output. No log file, no row, no thread.
+int checkOnly() {
+  try {
+    iniConfig config(pathToConfigFile);
+    const CollectorSettings settings = readCollectorSettings(config);
+    if (!settings.problem.empty()) {
+      write_log("ERR", settings.problem);
+      return 1;
+    }
+    if (!readNodeKeys(config)) return 1;
+    pgConnectionPool pool(buildConnectLine(config, "kovaFlowCollector"), 1);
+    write_raw(collectorSettingsText(config, settings));
+    return 0;
+  } catch (const std::exception& error) {
+    write_raw(std::string(error.what()) + "\n");
+    return 1;
   }
 }
 
@@ -80,6 +101,13 @@ void releaseAll() {
   vec_core.clear();
 }
 
+// Once no worker records any more: everything waiting is written (or
+// counted as not recorded) before anything else of this node is let go.
+void writeResultsWaitingAtStop() {
+  for (pthread_t writer : started.writer) writeResultsWaiting(writer, kStopFlushPatience);
+  started.writer.clear();
+}
+
 // Brings every started thread to an end and releases what they used; the
 // stop thread is told to quit without logging a stop.
 void stopEverything() {
@@ -91,9 +119,10 @@ void stopEverything() {
     for (infoThread* record : vec_core) record->wait_queue->wakeAll();  // release threads
   }
   joinAll(&started.workers);
-  joinAll(&started.replay);
-  if (replay_pool) flushBacklogAtStop(replay_pool.get(), kStopFlushPatience);
-  replay_pool.reset();
+  writeResultsWaitingAtStop();
+  // Several hosts: the lease goes last, once no run of this node is going
+  // or waiting to be written, so that no other node starts one meanwhile.
+  leaveNodes();
   joinAll(&started.releasers);
   joinAll(&started.others);
   if (started.stop_thread_started) {
@@ -126,13 +155,7 @@ void applySettings(const CollectorSettings& settings) {
   plugin_timeout = settings.plugin_timeout;
   plugin_output_max = settings.plugin_output_max;
   plugin_dirs = parsePluginDirs(settings.plugin_dir);
-  resultBacklog.setCapacity(settings.result_backlog);
-}
-
-void startReplay() {
-  replay_pool = std::make_unique<pgConnectionPool>(connectLine, 1);
-  prepareReplayStatements(replay_pool.get());
-  startThread(thread_replay_results, replay_pool.get(), &started.replay);
+  resultQueue.setLimits(settings.result_backlog, settings.result_backlog_bytes);
 }
 
 // False when flows_channel has no row.
@@ -167,8 +190,6 @@ void createCoreRecords(int connection_number) {
   for (int i = 0; i < core_number; ++i) {
     auto record = std::make_unique<infoThread>(connectLine, connection_number);
     write_log("INFO", "PREPARATION REQUEST ");
-    record->pool->prepareRequest("UpdateState", sql::kUpdateState, 3);
-    record->pool->prepareRequest("InsertData", sql::kInsertData, 2);
     infoThread* raw = record.get();
     {
       MutexLock lock(&mutex_vec_core);
@@ -232,13 +253,13 @@ int startUp() {
     write_log("ERR", "There are not channel configure");
     return 0;
   }
-  if (!joinNodes(&started.others)) return 1;  // several hosts: lease, or refusal
+  if (!joinNodes()) return 1;  // several hosts: lease, or refusal
   write_log("INFO", "Mutex INIT");
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
   createCoreRecords(connection_number);
   registerMetricSources();
-  startReplay();
+  startThread(thread_write_results, nullptr, &started.writer);
   startThread(thread_monitoring, nullptr, &started.others);
   write_log("INFO", "LOAD SERVICE");
   pgSQL->prepareRequest("loadService", sql::kLoadService);
@@ -272,7 +293,7 @@ int run() {
   write_log("INFO", "KOVA is stopping....");
   joinAll(&started.workers);
   stopEverything();
-  return 0;
+  return nodeLostName() ? 1 : 0;  // several hosts: another daemon took the name
 }
 
 }  // namespace
@@ -284,5 +305,5 @@ int main(int argc, char** argv) {
     write_raw("Error: Postgresql is not thread safe\n");
     return 1;
   }
-  return run();
+  return check_only ? checkOnly() : run();
 }

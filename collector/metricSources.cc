@@ -23,5 +23,5 @@ double collectorsScheduled() {
 
 void registerMetricSources() {
   metrics::setCollectorsSource(collectorsScheduled);
-  metrics::setResultsWaitingSource([] { return static_cast<double>(resultBacklog.size()); });
+  metrics::setResultsWaitingSource([] { return static_cast<double>(resultQueue.waiting()); });
 }

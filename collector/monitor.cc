@@ -89,10 +89,11 @@ void* thread_monitoring(void*) {
   while (die_kova == 0) {
     // No path configured: nothing to replace (and no stray ".tmp" in the
     // working directory). With several hosts, the node lines follow the
-    // "TOTAL SERVICE: " line.
+    // "TOTAL SERVICE: " line; the results not yet written come last.
+    const std::string waiting = "RESULTS WAITING: " + std::to_string(resultQueue.waiting()) + "\n";
     const bool written =
         !file_info.empty() &&
-        replaceFile(file_info, formatStatusReport(readStatus()) + nodeStatusLines());
+        replaceFile(file_info, formatStatusReport(readStatus()) + nodeStatusLines() + waiting);
     if (!written && !reported_failure) {
       write_raw("ERROR can't open file " + file_info + "\n");
       Trace("th_monitoring#ERROR can't open file ");

@@ -31,26 +31,32 @@ void setTakeOverDue(service& record, const std::string& lastexec) {
   record.next_exec_time.tv_usec = 0;
 }
 
-// Returns the ids it placed.
-std::unordered_set<uint64_t> placeRows(PGresult* result) {
-  std::unordered_set<uint64_t> placed;
+// Marked before this node saw the mark: the worker drops it when due.
+void listIfMarked(PGresult* result, int row, uint64_t id) {
+  if (std::string(PQgetvalue(result, row, kColumnDeleteMark)) == "t" &&
+      !serviceDeleteList.find(id))
+    serviceDeleteList.push(id);
+}
+
+// Calls use(record) for each row of kTakeOverCollectors that builds;
+// returns the ids it used.
+template <class Use>
+std::unordered_set<uint64_t> useRows(PGresult* result, Use use) {
+  std::unordered_set<uint64_t> used;
   for (int row = 0; row < PQntuples(result); ++row) {
     try {
       service record = buildServiceFromRow(result, row);
       setTakeOverDue(record, PQgetvalue(result, row, kColumnLastExec));
       const uint64_t id = record.Service_id;
-      // Marked before this node had it: the worker drops it when due.
-      if (std::string(PQgetvalue(result, row, kColumnDeleteMark)) == "t" &&
-          !serviceDeleteList.find(id))
-        serviceDeleteList.push(id);
-      placeService(record);
-      placed.insert(id);
+      listIfMarked(result, row, id);
+      use(record);
+      used.insert(id);
     } catch (const std::exception& error) {
       write_log("ERR", std::string("Failed to load service: ") +
                            PQgetvalue(result, row, kColumnPluginId) + error.what());
     }
   }
-  return placed;
+  return used;
 }
 
 void takeOver(pgConnectionPool& pool, const std::vector<uint64_t>& ids, NodeRegistry& registry) {
@@ -58,7 +64,7 @@ void takeOver(pgConnectionPool& pool, const std::vector<uint64_t>& ids, NodeRegi
   std::unordered_set<uint64_t> placed;
   try {
     PgResult result(pool.executeParamRequest(sql::kTakeOverCollectors, {idArray(ids)}));
-    placed = placeRows(result.get());
+    placed = useRows(result.get(), [](service& record) { placeService(record); });
   } catch (const PostgresqlException&) {
     for (uint64_t id : ids) registry.forget(id);
     throw;
@@ -106,6 +112,17 @@ void dropReleased(NodeRegistry& registry) {
   if (released.empty()) return;
   for (infoThread* core : vec_core)
     for (uint64_t id : core->wait_queue->removeIds(released)) forgetCollector(registry, id);
+}
+
+void catchUpCollectors(pgConnectionPool& pool, NodeRegistry& registry) {
+  const std::vector<uint64_t> held = registry.heldIds();
+  if (held.empty()) return;
+  PgResult result(pool.executeParamRequest(sql::kTakeOverCollectors, {idArray(held)}));
+  // A row gone meanwhile is not owned any more: reconcile hands it over.
+  const size_t read = useRows(result.get(), [](service& record) {
+    serviceUpdate.addService(std::move(record));
+  }).size();
+  write_log("INFO", "NODE read again " + std::to_string(read) + " collector(s)");
 }
 
 void reconcileCollectors(pgConnectionPool& pool, const std::vector<NodeInfo>& nodes,

@@ -20,6 +20,13 @@
 void reconcileCollectors(pgConnectionPool& pool, const std::vector<NodeInfo>& nodes,
                          const std::string& self, NodeRegistry& registry);
 
+// Reads the current definition of every collector held here again, for
+// its next run (serviceUpdate), and lists those marked deleted for the
+// workers to drop: what a node whose lease lapsed may have missed, since
+// the change rows go once every live node has seen them. Throws
+// PostgresqlException.
+void catchUpCollectors(pgConnectionPool& pool, NodeRegistry& registry);
+
 // Takes the services of released collectors out of the waiting queues and
 // forgets them; one still running is caught at a later call or by its
 // release thread.

@@ -6,11 +6,8 @@
 // (it runs and holds everything), and no node table is touched.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "iniConfig.h"
 #include "pgConnectionPool.h"
@@ -24,12 +21,28 @@ bool nodeMode();
 const std::string& nodeName();
 
 // Once connected (connectLine set): creates the node tables when missing,
-// takes this node's lease (refused with an "ERR" line naming the node while
-// another daemon holds it), marks every pending change as seen (the
-// initial load that follows reflects them), reads the node list and starts
-// the lease thread, whose id goes into *threads for main to join. False
-// when the daemon must not start.
-bool joinNodes(std::vector<pthread_t>* threads);
+// takes this node's lease with a random token of this process (refused
+// with an "ERR" line naming the node while another daemon holds it), marks
+// every pending change as seen (the initial load that follows reflects
+// them), reads the node list and starts the lease thread. False when the
+// daemon must not start.
+bool joinNodes();
+
+// Main, last step of the stop (after the workers and every result): ends
+// the lease thread and gives the lease up (the row stays). No-op when
+// joinNodes did not start the thread.
+void leaveNodes();
+
+// Whether a run may start now: false once the last successful renewal is
+// older than the lease minus a margin (by this host's monotonic clock),
+// and until the lease thread has renewed it and read the node list and
+// this node's share again. The first false of an outage logs one "ERR"
+// line, the resumption one "INFO" line. Thread-safe, lock-free.
+bool nodeMayRun();
+
+// True once a renewal found the lease row held by another daemon's token:
+// the lease thread logged it and requested the stop; main exits with 1.
+bool nodeLostName();
 
 // Main, after the initial load: the lease thread may now move collectors.
 void nodesLoaded();
@@ -49,8 +62,10 @@ bool nodeDropReleased(uint64_t collector_id);
 std::string nodeStatusLines();
 
 // Thread entry, started by joinNodes: renews the lease every few seconds
-// (each sleep ends at the stop), re-reads the node list, moves collectors
-// in and out when it changes (and every interval_check_update seconds),
-// records the outages of pinned collectors, and at the stop gives the
-// lease up at once (the row stays).
+// (only while the row holds this process's token), re-reads the node list,
+// moves collectors in and out when it changes (and every
+// interval_check_update seconds), records the outages of pinned
+// collectors, and after a failed or late renewal re-reads the definition
+// of every collector held here. Through the stop it only renews; it ends,
+// giving the lease up, at leaveNodes.
 void* thread_node_lease(void* arg);

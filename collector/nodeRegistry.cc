@@ -60,3 +60,11 @@ size_t NodeRegistry::heldCount() {
   MutexLock lock(&mutex);
   return held_.size();
 }
+
+std::vector<uint64_t> NodeRegistry::heldIds() {
+  MutexLock lock(&mutex);
+  std::vector<uint64_t> ids;
+  ids.reserve(held_.size());
+  for (const auto& entry : held_) ids.push_back(entry.first);
+  return ids;
+}

@@ -38,6 +38,7 @@ class NodeRegistry {
   // True, and forgets id, when it was released: its service must go.
   bool dropIfReleased(uint64_t id);
   size_t heldCount();
+  std::vector<uint64_t> heldIds();
 
  private:
   pthread_mutex_t mutex;

@@ -3,20 +3,34 @@
 
 namespace sql {
 
+// A result's rows carry the time its run ended, by the database clock: the
+// clock when the statement runs minus the result's age ($4, $3: seconds)
+// when its batch was sent. A state row is never put back to an older run's
+// (a late result, or another node's newer run).
 inline constexpr const char* kUpdateState =
-    "UPDATE flows_collector SET collector_last_execution=NOW(), "
-    "collector_state=$1::int,collector_message=$2 WHERE collector_id=$3::int;";
+    "UPDATE flows_collector SET collector_last_execution=r.at, "
+    "collector_state=$1::int,collector_message=$2 FROM (SELECT clock_timestamp() - "
+    "$4::float8 * interval '1 second' AS at) r WHERE collector_id=$3::int AND "
+    "(collector_last_execution IS NULL OR collector_last_execution <= r.at);";
 inline constexpr const char* kInsertData =
     "INSERT INTO flows_stats(stat_id, stat_time, stat_data, stat_collector_id) "
-    "VALUES (DEFAULT,NOW(),$1::json, $2::int);";
-// Results kept through a database outage are written with the time of
-// their run ($4, $3: seconds since the epoch) instead of NOW().
-inline constexpr const char* kReplayState =
-    "UPDATE flows_collector SET collector_last_execution=to_timestamp($4::double precision), "
-    "collector_state=$1::int,collector_message=$2 WHERE collector_id=$3::int;";
-inline constexpr const char* kReplayData =
-    "INSERT INTO flows_stats(stat_id, stat_time, stat_data, stat_collector_id) "
-    "VALUES (DEFAULT,to_timestamp($3::double precision),$1::json, $2::int);";
+    "VALUES (DEFAULT,clock_timestamp() - $3::float8 * interval '1 second',$1::json, $2::int);";
+// A batch is one explicit transaction whose id is known before its COMMIT
+// is sent; when the reply to the COMMIT is lost, the id says after a
+// reconnect whether it committed. The lost session goes first, so that an
+// unfinished transaction of it holds no row and settles as aborted (never
+// this session, should the server have given it the same process id).
+inline constexpr const char* kBatchBegin = "BEGIN";
+inline constexpr const char* kBatchId = "SELECT txid_current()";
+inline constexpr const char* kBatchCommit = "COMMIT";
+inline constexpr const char* kBatchRollback = "ROLLBACK";
+inline constexpr const char* kEndLostSession =
+    "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid = $1::int"
+    " AND pid <> pg_backend_pid()";
+inline constexpr const char* kBatchOutcome =
+    "SELECT NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = $1::int"
+    " AND pid <> pg_backend_pid()), "
+    "txid_status(NULLIF($2::bigint, 0))";
 inline constexpr const char* kLoadService =
     "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
     "interval,collector_name,collector_parameter, channel_name, channel_protocol, "
@@ -60,25 +74,31 @@ inline constexpr const char* kCreateNodeTables =
     "CREATE TABLE IF NOT EXISTS flows_node ("
     " node_name text PRIMARY KEY,"
     " node_channels text NOT NULL DEFAULT '',"
-    " node_expiry timestamp with time zone NOT NULL);"
+    " node_expiry timestamp with time zone NOT NULL,"
+    " node_token text NOT NULL DEFAULT '');"
+    // A table made by an earlier daemon has no token column yet.
+    "ALTER TABLE flows_node ADD COLUMN IF NOT EXISTS node_token text NOT NULL DEFAULT '';"
     "CREATE TABLE IF NOT EXISTS flows_node_change ("
     " node_name text NOT NULL REFERENCES flows_node (node_name) ON DELETE CASCADE,"
     " updel_id integer NOT NULL REFERENCES flows_updel_collector (updel_id) ON DELETE CASCADE,"
     " PRIMARY KEY (updel_id, node_name));";
-// Takes the row unless another daemon holds a lease on it that has not run
-// out: no row comes back then.
+// Takes the row, with this daemon's token ($3), unless another daemon holds
+// a lease on it that has not run out: no row comes back then.
 inline constexpr const char* kClaimNode =
-    "INSERT INTO flows_node (node_name, node_channels, node_expiry)"
-    " VALUES ($1, $2, now() + interval '15 s') ON CONFLICT (node_name) DO UPDATE"
-    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry"
-    " WHERE flows_node.node_expiry <= now() RETURNING node_name";
-// Also puts the row back when an operator deleted it while the node runs.
+    "INSERT INTO flows_node (node_name, node_channels, node_expiry, node_token)"
+    " VALUES ($1, $2, now() + interval '15 s', $3) ON CONFLICT (node_name) DO UPDATE"
+    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry,"
+    " node_token = EXCLUDED.node_token WHERE flows_node.node_expiry <= now() RETURNING node_name";
+// Only while the row holds this daemon's token: no row comes back once
+// another daemon has taken the name. Also puts the row back when an
+// operator deleted it while the node runs.
 inline constexpr const char* kRenewNode =
-    "INSERT INTO flows_node (node_name, node_channels, node_expiry)"
-    " VALUES ($1, $2, now() + interval '15 s') ON CONFLICT (node_name) DO UPDATE"
-    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry";
+    "INSERT INTO flows_node (node_name, node_channels, node_expiry, node_token)"
+    " VALUES ($1, $2, now() + interval '15 s', $3) ON CONFLICT (node_name) DO UPDATE"
+    " SET node_channels = EXCLUDED.node_channels, node_expiry = EXCLUDED.node_expiry"
+    " WHERE flows_node.node_token = EXCLUDED.node_token RETURNING node_name";
 inline constexpr const char* kExpireNode =
-    "UPDATE flows_node SET node_expiry = now() WHERE node_name = $1";
+    "UPDATE flows_node SET node_expiry = now() WHERE node_name = $1 AND node_token = $2";
 inline constexpr const char* kSelectNodes =
     "SELECT node_name, node_channels, node_expiry > now() FROM flows_node";
 // Every pending change this node has seen: applied, or of no concern to it.

@@ -84,10 +84,14 @@ void requestStop() {
   stop_wakeup.notify_all();
 }
 
-void HandlerQuit(int) {
-  write_log("INFO", "stop kova... SIGTERM");
+void stopWorkers() {
   requestStop();
   for (infoThread* record : currentRecords()) record->execute_queue->wakeAll();
+}
+
+void HandlerQuit(int) {
+  write_log("INFO", "stop kova... SIGTERM");
+  stopWorkers();
 }
 
 bool sleepUnlessStopped(std::chrono::milliseconds duration) {

@@ -29,6 +29,10 @@ void HandlerQuit(int signal_number);
 // Sets die_kova and wakes every sleepUnlessStopped caller.
 void requestStop();
 
+// HandlerQuit without its log line: requestStop, then wakes every worker
+// of every core record. For a stop that the daemon decides itself.
+void stopWorkers();
+
 // Sleeps for duration, or less when the stop is requested. Returns true
 // when the stop has been requested.
 bool sleepUnlessStopped(std::chrono::milliseconds duration);

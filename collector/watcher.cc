@@ -157,7 +157,9 @@ void runCycles() {
   while (die_kova == 0) {
     try {
       if (nodeMode()) {
-        readNodeChanges(retries);
+        // A node that may not run must not mark changes seen either: it
+        // reads them once its lease is renewed.
+        if (nodeMayRun()) readNodeChanges(retries);
       } else {
         readPendingChanges(retries);
       }

@@ -1,5 +1,6 @@
-// The worker cycle. No lock is held while a plugin runs or a result is
-// recorded; each queue locks itself inside each operation.
+// The worker cycle. No lock is held while a plugin runs; a result is handed
+// to the writer, never waited for; each queue locks itself inside each
+// operation.
 #include "worker.h"
 
 #include <pthread.h>
@@ -14,9 +15,10 @@
 #include "log.h"
 #include "metrics.h"
 #include "mutexLock.h"
+#include "nodeMembership.h"
 #include "pluginDirs.h"
 #include "stopControl.h"
-#include "resultRecorder.h"
+#include "resultWriter.h"
 
 namespace {
 
@@ -83,6 +85,12 @@ void runCycle(const std::string& tag, infoThread* core) {
   Trace(tag + "# prise du service");
   service record = core->execute_queue->pop();
   Trace(tag + "# prise du reussi");
+  if (!nodeMayRun()) {
+    // Cut off from the database: back to wait, released again once the
+    // lease is renewed.
+    core->wait_queue->push(std::move(record));
+    return;
+  }
   if (dropIfDeleted(tag, record)) return;
   metrics::observeStartDelay(record.next_exec_time);
   const int old_state = record.state;
@@ -93,10 +101,10 @@ void runCycle(const std::string& tag, infoThread* core) {
   const int code = runWithRetries(record);
   metrics::countRun(record);
   Trace(label + " ==> code retour" + std::to_string(code));
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  recordResult(tag, record, core->pool.get(), now);
+  submitResult(tag, record);
+  Trace(label + "Update state OK ");
   Trace(tag + "#Calcul de la prochaine execution");
+  struct timeval now;
   gettimeofday(&now, nullptr);
   record.next_exec_time = addMilliseconds(now, interval);
   Trace(tag + "#remise dans la pq " + record.name + " " + record.parameter);

@@ -11,6 +11,12 @@
 // backslash before a quote or a backslash), so blanks, quotes, backslashes
 // and "=" are taken literally and no value can add a keyword. Then
 // " application_name='<application_name>'" unless PGSQL_options sets one,
-// then " " + PGSQL_options as it stands when that optional key is not
-// empty (sslmode, sslrootcert, connect_timeout and the like).
+// then keepalives and tcp_user_timeout that notice a silent link within
+// about 10 s, each unless PGSQL_options sets it, then " " + PGSQL_options as
+// it stands when that optional key is not empty (sslmode, sslrootcert,
+// connect_timeout and the like).
 std::string buildConnectLine(iniConfig& config, const std::string& application_name);
+
+// The connection keys as "POSTGRESQL.<key>=<value>" lines, in the order
+// read, the password shown as "***" (for the programs' -t check).
+std::string connectionSettingsText(iniConfig& config);

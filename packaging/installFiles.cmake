@@ -29,6 +29,31 @@ file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
 file(INSTALL "${KOVA_PACKAGING_DIR}/kova.sysusers" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/sysusers.d"
      RENAME kova.conf TYPE FILE)
 
+# Manual pages, and the copyright and changelog where Debian wants them,
+# compressed as Debian does (-n: no name or time stamp, so builds match).
+function(kova_install_gzipped source destination name)
+  execute_process(COMMAND gzip -9n -c "${source}" OUTPUT_FILE "${KOVA_PACKAGING_BUILD_DIR}/${name}.gz"
+                  COMMAND_ERROR_IS_FATAL ANY)
+  file(INSTALL "${KOVA_PACKAGING_BUILD_DIR}/${name}.gz" DESTINATION "${destination}" TYPE FILE)
+endfunction()
+foreach(program kovaFlowCollector kovaFlowCapture)
+  kova_install_gzipped("${KOVA_PACKAGING_DIR}/man/${program}.8" "${CMAKE_INSTALL_PREFIX}/share/man/man8"
+                       "${program}.8")
+endforeach()
+set(KOVA_DOCDIR "${CMAKE_INSTALL_PREFIX}/share/doc/kova-flow")
+kova_install_gzipped("${KOVA_PACKAGING_DIR}/debian/changelog" "${KOVA_DOCDIR}" changelog)
+file(INSTALL "${KOVA_PACKAGING_DIR}/debian/copyright" DESTINATION "${KOVA_DOCDIR}" TYPE FILE)
+
+# A staged /usr installation is a distribution package: Debian wants its
+# files 0644, and its postinst makes the configuration root:kova 0640. An
+# edited configuration, the only kind that holds a real password, is kept
+# by dpkg with its own mode.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND NOT "$ENV{DESTDIR}" STREQUAL "")
+  set(KOVA_CONFIG_MODE OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+else()
+  set(KOVA_CONFIG_MODE OWNER_READ OWNER_WRITE GROUP_READ)
+endif()
+
 # An operator's configuration is never overwritten, nor is the log rotation
 # once installed. The configuration holds the database password, hence
 # readable by root and the services' group only.
@@ -41,7 +66,7 @@ else()
          KOVA_CONFIG_TEXT "${KOVA_CONFIG_TEXT}")
   file(WRITE "${KOVA_PACKAGING_BUILD_DIR}/flows.conf" "${KOVA_CONFIG_TEXT}")
   file(INSTALL DESTINATION "${KOVA_CONFDIR}" TYPE FILE
-       PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
+       PERMISSIONS ${KOVA_CONFIG_MODE}
        FILES "${KOVA_PACKAGING_BUILD_DIR}/flows.conf")
 endif()
 set(KOVA_LOGROTATE "${KOVA_ETCDIR}/logrotate.d/kova-flow-collector")

@@ -83,7 +83,8 @@ CREATE INDEX IF NOT EXISTS flows_stats_collector_idx ON flows_stats (stat_collec
 CREATE TABLE IF NOT EXISTS flows_node (
   node_name text PRIMARY KEY,
   node_channels text NOT NULL DEFAULT '',
-  node_expiry timestamp with time zone NOT NULL
+  node_expiry timestamp with time zone NOT NULL,
+  node_token text NOT NULL DEFAULT ''  -- the holding daemon's own random token
 );
 
 -- The pending changes each node has seen; a change row is purged once

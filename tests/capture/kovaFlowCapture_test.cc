@@ -79,6 +79,10 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(run(dir_.file("none.conf")), 1);
   EXPECT_EQ(readFile(out_), "error can't open file: " + dir_.file("none.conf") + "\n");
   EXPECT_FALSE(fs::exists(log_));
+  // -t: the settings, and nothing started or written.
+  EXPECT_EQ(runToEnd({KOVA_CAPTURE_BIN, "-t", "-f", conf_}, out_), 0);
+  EXPECT_TRUE(contains(readFile(out_), "PGSQL_pwd=***\n") && contains(readFile(out_), "\nKOVA.datadir=" + data_ + "\n") &&
+              !fs::exists(log_) && !fs::exists(pidFile(nf))) << readFile(out_);
   writeFile(log_, "STALE LINE\n");
   // A leftover pid file naming a live process makes nfcapd give up after
   // detaching.
@@ -131,6 +135,24 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_TRUE(waitFor([&] { return processEnded(nfPid); }));
   EXPECT_EQ(channels(), "sf1,short,spare");
   EXPECT_FALSE(processEnded(sfPid));
+}
+
+// A port another program holds: an "ERR" line in the tool's own words at
+// every pass, and the channel never taken for running.
+TEST_F(KovaFlowCapture, ToolThatCannotTakeItsPortIsReportedInItsOwnWordsAtEveryPass) {
+  writeConfig();
+  const int port = freeUdpPort();
+  ChildProcess holder({"/usr/bin/python3", "-c", "import socket, time; s = socket.socket(2, 2); s.bind(('', " +
+                                                     std::to_string(port) + ")); time.sleep(600)"});
+  ASSERT_TRUE(waitFor([&] { return udpBacklog(port) >= 0; }));
+  addChannel("held", "netflow", port);
+  for (int pass = 0; pass < 2; ++pass) {
+    EXPECT_EQ(run(), 0);
+    const std::string log = readFile(log_);  // the tool's stderr is the ERR line's end
+    EXPECT_TRUE(contains(log, "#ERR#channel held port " + std::to_string(port) + ": " + netflows_ + " did not start (") &&
+                contains(log, "; Could not open the requested socket: Address already in use\n") &&
+                !contains(log, "channel OK: held")) << log;
+  }
 }
 
 // What real tools never do, with fakes: nfdump 1.6 cannot be installed

@@ -34,7 +34,7 @@ void refuseDeletionOnce(int collector_id) {
 
 // Reads the status file every 2 ms until finish(): after the first report
 // every read must be one whole report, from its "CORE NUMBER: " line to its
-// "TOTAL SERVICE: " line; finish() gives the first read that was not.
+// last, "RESULTS WAITING: "; finish() gives the first read that was not.
 struct StatusReader {
   std::string path;
   std::atomic<bool> stop{false};
@@ -43,7 +43,7 @@ struct StatusReader {
   std::thread thread{[this] {
     for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
       const std::string text = readFile(path);
-      const size_t total = text.rfind("\nTOTAL SERVICE: ");  // must be the last line, ended
+      const size_t total = text.rfind("\nRESULTS WAITING: ");  // must be the last line, ended
       if (text.starts_with("CORE NUMBER: ") && total != std::string::npos && text.find('\n', total + 1) == text.size() - 1)
         ++whole;
       else if ((whole > 0 || !text.empty()) && first_broken.empty())

@@ -85,10 +85,12 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   const pid_t nfcapd = std::atoi(readFile(run + "/p" + port + ".pid").c_str());
   ASSERT_GT(nfcapd, 0) << readFile(run + "/capture.log");
   ASSERT_TRUE(daemon.startAndWaitRunning());
-  // The main pool, the core record's two connections and the replay
-  // connection, named by default.
-  EXPECT_EQ(db().scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                        "'kovaFlowCollector' AND datname = current_database()"), "4");
+  // The main pool, the core record's two connections and the result
+  // writer's (opened with the first result), named by default.
+  EXPECT_TRUE(waitFor([] {
+    return db().scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                       "'kovaFlowCollector' AND datname = current_database()") == "4";
+  }, kWait));
   // The summary has run while the capture is up, before there were flows.
   ASSERT_TRUE(waitFor([&] { return summaryRows("count(*)") != "0"; }, kWait)) << daemon.log();
 

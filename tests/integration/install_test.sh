@@ -4,7 +4,9 @@
 # `systemd-analyze verify` and are rated 2.5 or lower by `systemd-analyze
 # security`, the sysusers.d entry creates user and group kova, a second
 # install keeps the operator's configuration, and `cpack -G DEB` makes a
-# package for /usr that declares its runtime dependencies.
+# package for /usr that declares its runtime dependencies, that lintian
+# passes, and that dpkg installs, upgrades, removes and purges on this very
+# machine (skipped, status 77, where that cannot be done).
 set -uo pipefail
 build="$1"
 tmp=$(mktemp -d /tmp/kova-install-XXXXXX)
@@ -30,8 +32,9 @@ systemd-sysusers --root="$tmp/sysroot" "$prefix/lib/sysusers.d/kova.conf" >/dev/
 grep -q "^kova:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$" "$tmp/sysroot/etc/passwd" 2>/dev/null &&
   grep -q "^kova:x:" "$tmp/sysroot/etc/group" || fail "sysusers.d entry does not create user and group kova"
 
-# verify also fails on an ExecStart program that is not there or not executable.
-/usr/bin/systemd-analyze verify "$units/kova-flow-collector.service" "$units/kova-flow-capture.service" \
+# verify also fails on an ExecStart program that is not there or not executable,
+# and on a manual page named in Documentation= that man cannot find.
+MANPATH="$prefix/share/man" /usr/bin/systemd-analyze verify "$units/kova-flow-collector.service" "$units/kova-flow-capture.service" \
   "$units/kova-flow-capture.timer" || fail "systemd-analyze verify"
 for unit in "$units"/kova-flow-{collector,capture}.service; do
   # Exposure 2.5 or lower (the threshold is in tenths).
@@ -61,16 +64,44 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for package in libpq5 libboost-filesystem nfdump nfdump-sflow procps python3; do
   [[ ", $depends" == *", $package"* ]] || fail "package does not depend on $package: $depends"
 done
-dpkg-deb -x "$deb" "$tmp/root"
-# One path per install rule; the units are checked below.
-for path in usr/sbin/kovaFlowCollector usr/sbin/kovaFlowCapture usr/lib/kova/plugins/lib/flowfiles.py \
-  usr/share/kova/schema.sql usr/share/kova/prometheus/kova-rules.yml usr/lib/sysusers.d/kova.conf; do
-  [ -e "$tmp/root/$path" ] || fail "package lacks $path"
-done
-grep -qx "ExecStart=/usr/sbin/kovaFlowCollector -f /etc/kova/flows.conf" \
-  "$tmp/root/usr/lib/systemd/system/kova-flow-collector.service" || fail "packaged unit paths"
-[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles | tr '\n' ' ')" = \
-  "/etc/kova/flows.conf /etc/logrotate.d/kova-flow-collector " ] || fail "configuration files are not conffiles"
-
+lintian --fail-on warning "$deb" >"$tmp/lintian.txt" 2>&1 || { cat "$tmp/lintian.txt"; fail "lintian"; }
 [ "$failures" -eq 0 ] || exit 1
+
+skip() { echo "SKIPPED: the package's life with dpkg: $*"; exit 77; }
+[ -f /var/lib/dpkg/status ] && [ "$(id -u)" -eq 0 ] || skip "it needs root, and dpkg as this machine's package manager"
+dpkg-query -W kova-flow >/dev/null 2>&1 && skip "kova-flow is installed here; the test would remove it"
+# (Not /var/tmp or /tmp: other tests keep their own kova files there.)
+ours() { find /etc /usr /var/log /var/cache /var/lib /run -xdev -path /var/lib/dpkg -prune -o -print 2>/dev/null | grep -i kova | sort; }
+ours >"$tmp/before"
+had_user=$(getent passwd kova)
+# The same version built again with a changed configuration file: an upgrade.
+dpkg-deb -R "$deb" "$tmp/v2"
+echo "# second build" >>"$tmp/v2/etc/kova/flows.conf"
+sed -i "s|^[0-9a-f]*  etc/kova/flows.conf\$|$(cd "$tmp/v2" && md5sum etc/kova/flows.conf)|" "$tmp/v2/DEBIAN/md5sums"
+dpkg-deb --root-owner-group -b "$tmp/v2" "$tmp/v2.deb" >/dev/null || fail "second build"
+conf=/etc/kova/flows.conf
+dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1 || { cat "$tmp/dpkg.log"; fail "install"; }
+[ "$(stat -c %U:%G:%a $conf)" = root:kova:640 ] || fail "installed configuration is not root:kova 0640"
+# One path per install rule.
+ls /usr/sbin/kovaFlowCollector /usr/sbin/kovaFlowCapture /usr/lib/kova/plugins/lib/flowfiles.py /usr/share/kova/schema.sql \
+  /usr/lib/sysusers.d/kova.conf /usr/share/man/man8/kovaFlowCapture.8.gz /usr/share/kova/prometheus/kova-rules.yml >/dev/null || fail "package lacks a file"
+grep -qx "ExecStartPre=/usr/sbin/kovaFlowCollector -t -f $conf" /usr/lib/systemd/system/kova-flow-collector.service ||
+  fail "packaged unit paths"
+! systemctl is-enabled --quiet nfdump.service 2>/dev/null || grep -q "^kova-flow: nfdump.service is enabled" \
+  "$tmp/dpkg.log" || fail "postinst does not tell of the enabled nfdump.service"
+echo "# the operator's edit" >>$conf
+dpkg -i --force-confold "$tmp/v2.deb" >>"$tmp/dpkg.log" 2>&1 || fail "upgrade"
+grep -q "operator's edit" $conf && grep -q "second build" $conf.dpkg-dist || fail "upgrade lost the edit"
+# What the services make at run time, for the purge to remove.
+mkdir -p /var/log/kova /var/cache/kova/edge /var/lib/kova /run/kova && touch /var/log/kova/collector.log.1.gz /run/kova/status
+dpkg -r kova-flow >>"$tmp/dpkg.log" 2>&1 || fail "remove"
+grep -q "operator's edit" $conf && [ -f /etc/logrotate.d/kova-flow-collector ] || fail "remove lost configuration"
+dpkg -P kova-flow >>"$tmp/dpkg.log" 2>&1 || fail "purge"
+getent passwd kova >/dev/null || fail "purge removed the user kova"
+ours >"$tmp/after"
+diff "$tmp/before" "$tmp/after" || fail "files of ours left after purge (above)"
+# The user is kept by a purge; only a test that made it removes it.
+[ -n "$had_user" ] || userdel kova 2>/dev/null
+
+[ "$failures" -eq 0 ] || { cat "$tmp/dpkg.log"; exit 1; }
 echo "installation and package checks passed"
