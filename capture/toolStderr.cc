@@ -7,6 +7,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+namespace {
+const size_t kKeptBytes = 8192;
+}  // namespace
+
 ToolStderr::ToolStderr() {
   memory_.reset(memfd_create("kova-tool-stderr", MFD_CLOEXEC));
   if (!memory_.valid()) return;
@@ -28,7 +32,9 @@ std::string ToolStderr::take() {
   char buffer[1024];
   ssize_t got;
   off_t offset = 0;
-  while ((got = pread(memory_.get(), buffer, sizeof buffer, offset)) > 0) {
+  // A tool's complaint is a line or two; a tool that never stops writing
+  // there must not fill our memory.
+  while (text.size() < kKeptBytes && (got = pread(memory_.get(), buffer, sizeof buffer, offset)) > 0) {
     text.append(buffer, static_cast<size_t>(got));
     offset += got;
   }
