@@ -27,7 +27,9 @@
 #include <string>
 #include <vector>
 
+#include "fileUtil.h"
 #include "pgConnectionPool.h"
+#include "process.h"
 
 namespace {
 
@@ -50,53 +52,6 @@ struct Settings {
 std::atomic<bool> stop_requested{false};
 std::atomic<unsigned> next_collector{0};
 
-// Owns one descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-// The same spawn set-up as the daemon's: empty mask and default
-// dispositions in the child (SIGTERM is blocked in every thread here too),
-// standard output into the pipe.
-class SpawnSetup {
- public:
-  explicit SpawnSetup(int stdout_fd) {
-    posix_spawnattr_init(&attr_);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr_, &none);
-    posix_spawnattr_setsigdefault(&attr_, &all);
-    posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawn_file_actions_init(&actions_);
-    posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
-  }
-  const posix_spawnattr_t* attr() const { return &attr_; }
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
-
- private:
-  posix_spawnattr_t attr_;
-  posix_spawn_file_actions_t actions_;
-};
-
 std::runtime_error systemError(const std::string& what, int error) {
   return std::runtime_error(what + ": " + strerror(error));
 }
@@ -112,12 +67,13 @@ std::string readToEnd(int fd) {
   }
 }
 
-// One run: spawn, read the whole output, reap.
+// One run, with the daemon's own spawn set-up: spawn, read the whole output,
+// reap.
 std::string runPlugin(const std::string& plugin, const std::string& id) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) throw systemError("pipe2", errno);
-  Fd read_end(ends[0]);
-  Fd write_end(ends[1]);
+  UniqueFd read_end(ends[0]);
+  UniqueFd write_end(ends[1]);
   char* argv[] = {const_cast<char*>(plugin.c_str()), const_cast<char*>(id.c_str()), nullptr};
   char* envp[] = {nullptr};
   pid_t pid = -1;

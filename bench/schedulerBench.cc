@@ -32,7 +32,7 @@
 #include "benchProcess.h"
 #include "benchTable.h"
 #include "linkProxy.h"
-#include "nodeOwnership.h"
+#include "nodes/nodeOwnership.h"
 #include "procStats.h"
 
 namespace kova_bench {

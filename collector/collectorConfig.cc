@@ -11,6 +11,7 @@
 #include "convertTo.h"
 
 #include "metricsServer.h"
+#include "pluginDirs.h"
 
 namespace {
 
@@ -84,14 +85,16 @@ bool readListen(iniConfig& config, std::string* value, std::string* problem) {
 
 CollectorSettings readCollectorSettings(iniConfig& config) {
   CollectorSettings settings;
-  settings.status_file = config.getKey("LOG", "log_info_file");
+  settings.file_info = config.getKey("LOG", "log_info_file");
   settings.daemon_log = config.getKey("LOG", "log_daemon_file");
   settings.plugin_dir = config.getKey("KOVA", "plugin_dir");
+  settings.plugin_dirs = parsePluginDirs(settings.plugin_dir);
+  settings.connectLine = buildConnectLine(config, "kovaFlowCollector");
   std::string* problem = &settings.problem;
   readRequired(config, "KOVA", "core_number", 1, &settings.core_number, problem) &&
-      readRequired(config, "KOVA", "thread_number", 1, &settings.thread_number, problem) &&
-      readRequired(config, "KOVA", "load_mod", 1, &settings.load_mod, problem) &&
-      readRequired(config, "KOVA", "interval_check_update", 1, &settings.interval_check_update,
+      readRequired(config, "KOVA", "thread_number", 1, &settings.nbr_max_thread, problem) &&
+      readRequired(config, "KOVA", "load_mod", 1, &settings.modulo_rand, problem) &&
+      readRequired(config, "KOVA", "interval_check_update", 1, &settings.wait_load_delete_thread,
                    problem) &&
       readOptional(config, "KOVA", "plugin_timeout", 0, &settings.plugin_timeout, problem) &&
       readOptional<size_t>(config, "KOVA", "plugin_output_max", 1, &settings.plugin_output_max,
@@ -108,12 +111,12 @@ CollectorSettings readCollectorSettings(iniConfig& config) {
 
 std::string collectorSettingsText(iniConfig& config, const CollectorSettings& settings) {
   const std::pair<const char*, std::string> lines[] = {
-      {"LOG.log_info_file", settings.status_file},
+      {"LOG.log_info_file", settings.file_info},
       {"LOG.log_daemon_file", settings.daemon_log},
       {"KOVA.core_number", std::to_string(settings.core_number)},
-      {"KOVA.thread_number", std::to_string(settings.thread_number)},
-      {"KOVA.load_mod", std::to_string(settings.load_mod)},
-      {"KOVA.interval_check_update", std::to_string(settings.interval_check_update)},
+      {"KOVA.thread_number", std::to_string(settings.nbr_max_thread)},
+      {"KOVA.load_mod", std::to_string(settings.modulo_rand)},
+      {"KOVA.interval_check_update", std::to_string(settings.wait_load_delete_thread)},
       {"KOVA.plugin_timeout", std::to_string(settings.plugin_timeout)},
       {"KOVA.plugin_output_max", std::to_string(settings.plugin_output_max)},
       {"KOVA.result_backlog", std::to_string(settings.result_backlog)},

@@ -2,15 +2,7 @@
 #include "globals.h"
 
 std::string pathToConfigFile = "/etc/kova/flows.conf";
-std::string file_info;
-int core_number = 1;
-int nbr_max_thread = 0;
-int modulo_rand = 300;
-int wait_load_delete_thread = 300;
-int plugin_timeout = 60;
-size_t plugin_output_max = kDefaultOutputMax;
-std::vector<std::string> plugin_dirs;
-std::string connectLine;
+CollectorSettings collector_settings;
 std::string allChannel;
 
 pgConnectionPool* pgSQL = nullptr;

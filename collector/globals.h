@@ -7,26 +7,22 @@
 #include <string>
 #include <vector>
 
-#include "DeleteList.h"
-#include "ExecuteQueue.h"
-#include "UpdateServiceMap.h"
+#include "collectorConfig.h"
+#include "deleteList.h"
+#include "executeQueue.h"
+#include "updateServiceMap.h"
 #include "infoThread.h"
 #include "pgConnectionPool.h"
 #include "resultQueue.h"
 #include "service.h"
 
-// Configuration values: written by main before any thread starts, read-only
-// afterwards.
+// Option -f.
 extern std::string pathToConfigFile;
-extern std::string file_info;
-extern int core_number;
-extern int nbr_max_thread;
-extern int modulo_rand;
-extern int wait_load_delete_thread;
-extern int plugin_timeout;         // seconds, 0: no limit
-extern size_t plugin_output_max;  // bytes
-extern std::vector<std::string> plugin_dirs;  // empty: plugins may run from anywhere
-extern std::string connectLine;
+// The configuration, read once: written by main before any thread starts,
+// read-only afterwards.
+extern CollectorSettings collector_settings;
+// Every channel name, joined by ":"; written by main before any thread
+// starts.
 extern std::string allChannel;
 
 // The main pool (one connection): start-up, then the change watcher only.
@@ -35,7 +31,7 @@ extern pgConnectionPool* pgSQL;
 // The core records, in creation order. Filled by main during start-up under
 // mutex_vec_core (the stop thread may read it meanwhile); fixed afterwards.
 extern std::vector<infoThread*> vec_core;
-extern pthread_mutex_t mutex_vec_core;
+extern pthread_mutex_t mutex_vec_core;  // guards vec_core
 
 // Set once when the stop is requested; never cleared.
 extern std::atomic<int> die_kova;
@@ -49,5 +45,5 @@ extern ExecuteQueue<service> deleteService;
 
 // Guards every record's thread_list; cond_vec_thread is signalled by each
 // ending worker.
-extern pthread_mutex_t mutex_vec_thread;
+extern pthread_mutex_t mutex_vec_thread;  // guards every record's thread_list
 extern pthread_cond_t cond_vec_thread;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ExecuteQueue.h"
-#include "WaitServiceQueue.h"
+#include "executeQueue.h"
+#include "waitServiceQueue.h"
 #include "pgConnectionPool.h"
 #include "service.h"
 
@@ -28,7 +28,7 @@ struct infoThread {
   std::unique_ptr<WaitServiceQueue> wait_queue;
   std::unique_ptr<ExecuteQueue<service>> execute_queue;
   std::unique_ptr<std::vector<pthread_t>> thread_list;  // guarded by mutex_vec_thread
-  pthread_mutex_t mutex_info;
+  pthread_mutex_t mutex_info;  // guards nbr_thread_active, estimated_load
   std::unique_ptr<pgConnectionPool> pool;
   int nbr_thread_active;  // guarded by mutex_info
   float estimated_load;   // guarded by mutex_info

@@ -1,38 +1,24 @@
-// Collector loading: row to record, placeholders, first due time, placement.
+// Collector loading: the rows of a statement into the waiting queues or the
+// pending definitions.
 #include "loader.h"
 
 #include <sys/time.h>
 
 #include <cstdlib>
 #include <ctime>
-#include <memory>
-#include <stdexcept>
 
+#include "collectorRows.h"
 #include "convertTo.h"
 #include "globals.h"
 #include "log.h"
-#include "nodeMembership.h"
+#include "nodes/nodeMembership.h"
 #include "pgResult.h"
+#include "statements.h"
 
 namespace {
 
-// The millisecond field is a 32-bit int.
-const uint32_t kMaxIntervalSeconds = 2147483;
-
 std::string column(PGresult* result, int row, int index) {
   return PQgetvalue(result, row, index);
-}
-
-// Rejects what would make the load weight divide by zero or overflow the
-// millisecond interval.
-int intervalMilliseconds(const std::string& text) {
-  const uint32_t seconds = stringToUnsignedInt(text);
-  if (seconds == 0)
-    throw std::invalid_argument(" interval '" + text + "' is shorter than one second");
-  if (seconds > kMaxIntervalSeconds)
-    throw std::invalid_argument(" interval '" + text + "' is longer than " +
-                                std::to_string(kMaxIntervalSeconds) + " seconds");
-  return static_cast<int>(seconds) * 1000;
 }
 
 PGresult* runStatement(pgConnectionPool* pool, const std::string& statement,
@@ -41,94 +27,14 @@ PGresult* runStatement(pgConnectionPool* pool, const std::string& statement,
                         : pool->executePrepareRequest(statement, params);
 }
 
-// False when text holds no placeholder.
-bool replaceFirst(std::string* text, const std::string& placeholder, const std::string& value) {
-  const std::string::size_type at = text->find(placeholder);
-  if (at == std::string::npos) return false;
-  text->replace(at, placeholder.size(), value);
-  return true;
-}
-
-// The row's channel, or every channel for a collector without one.
-std::string channelOf(PGresult* result, int row) {
-  const std::string channel = column(result, row, kColumnChannelName);
-  return channel.empty() ? allChannel : channel;
-}
-
 // A lone scheduler reads nothing more of the row than it always did.
 bool runsHere(PGresult* result, int row) {
   if (!nodeMode()) return true;
-  return nodeRunsHere(std::stoull(column(result, row, kColumnCollectorId)),
-                      column(result, row, kColumnChannelName));
+  return nodeRunsHere(std::stoull(column(result, row, sql::kColumnCollectorId)),
+                      column(result, row, sql::kColumnChannelName));
 }
 
 }  // namespace
-
-struct timeval randomFirstDue() {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  now.tv_sec += rand() % modulo_rand;
-  return now;
-}
-
-void placeService(service& record) {
-  const size_t index = leastLoadedCore();
-  Trace("Chargement dans la queue numéros " + std::to_string(index));
-  infoThread* core = vec_core[index];
-  const float load = record.load;
-  core->wait_queue->push(std::move(record));
-  core->addLoad(load);
-  Trace("Chargement dans la queue numéros sucess");
-}
-
-service buildServiceFromRow(PGresult* result, int row) {
-  Trace("Chargement dans la queue " + column(result, row, kColumnCollectorId));
-  service record;
-  record.plugin_id = std::stoi(column(result, row, kColumnPluginId));
-  record.name = column(result, row, kColumnName);
-  record.plugin_path = column(result, row, kColumnPluginPath);
-  record.Setinterval_exec_time(intervalMilliseconds(column(result, row, kColumnInterval)));
-  record.SetService_id(std::stoull(column(result, row, kColumnCollectorId)));
-  Trace("#LOAD ID " + record.name + "#" + record.Service_id_str + "#");
-  setParameterFromRow(record, result, row);
-  return record;
-}
-
-size_t leastLoadedCore() {
-  size_t best = 0;
-  float best_load = vec_core[0]->getLoad();
-  for (size_t i = 1; i < vec_core.size(); ++i) {
-    const float load = vec_core[i]->getLoad();
-    if (load < best_load) {
-      best = i;
-      best_load = load;
-    }
-  }
-  return best;
-}
-
-std::string replaceServiceParameter(std::string parameter, PGresult* result, int row) {
-  std::string text = parameter;
-  Trace("#PARAM ID " + text);
-  replaceFirst(&text, "$CHANNEL", channelOf(result, row));
-  Trace("#PARAM ID " + text);
-  replaceFirst(&text, "$INTERVAL", column(result, row, kColumnInterval));
-  return text;
-}
-
-void setParameterFromRow(service& record, PGresult* result, int row) {
-  const std::string raw = column(result, row, kColumnParameter);
-  std::string split = raw;
-  replaceFirst(&split, "$INTERVAL", column(result, row, kColumnInterval));
-  // Split before the channel goes in: a name with blanks or quotes is one
-  // argument and can add none.
-  record.Setparameter(split);
-  record.parameter = replaceServiceParameter(raw, result, row);
-  if (raw.find("$CHANNEL") == std::string::npos) return;
-  const std::string channel = channelOf(result, row);
-  for (std::string& argument : record.parameter_list)
-    if (replaceFirst(&argument, "$CHANNEL", channel)) return;
-}
 
 size_t load_script(pgConnectionPool* pool, std::string statement) {
   return load_script(pool, std::move(statement), {});
@@ -150,7 +56,7 @@ size_t load_script(pgConnectionPool* pool, std::string statement, std::vector<st
         ++taken;
         continue;
       }
-      const std::string lastexec = column(result.get(), row, kColumnLastExec);
+      const std::string lastexec = column(result.get(), row, sql::kColumnLastExec);
       if (lastexec.empty()) {
         record.next_exec_time = randomFirstDue();
       } else {
@@ -161,7 +67,7 @@ size_t load_script(pgConnectionPool* pool, std::string statement, std::vector<st
       ++taken;
     } catch (const std::exception& error) {
       write_log("ERR", "Failed to initial load service: " +
-                           column(result.get(), row, kColumnPluginId) + error.what());
+                           column(result.get(), row, sql::kColumnPluginId) + error.what());
     }
   }
   result.reset();
@@ -180,7 +86,7 @@ size_t load_UpdateService(pgConnectionPool* pool, std::string statement,
   const int rows = PQntuples(result.get());
   for (int row = 0; row < rows; ++row) {
     try {
-      if (nodeMode() && !nodeHolds(std::stoull(column(result.get(), row, kColumnCollectorId))))
+      if (nodeMode() && !nodeHolds(std::stoull(column(result.get(), row, sql::kColumnCollectorId))))
         continue;
       service record = buildServiceFromRow(result.get(), row);
       record.next_exec_time = randomFirstDue();
@@ -188,7 +94,7 @@ size_t load_UpdateService(pgConnectionPool* pool, std::string statement,
       ++taken;
     } catch (const std::exception& error) {
       write_log("ERR", "Failed to load service: " +
-                           column(result.get(), row, kColumnPluginId) + error.what());
+                           column(result.get(), row, sql::kColumnPluginId) + error.what());
     }
   }
   return taken;

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "collectorConfig.h"
-#include "connectLine.h"
 #include "exceptions.h"
 #include "globals.h"
 #include "iniConfig.h"
@@ -23,8 +22,7 @@
 #include "log.h"
 #include "pgResult.h"
 #include "monitor.h"
-#include "nodeMembership.h"
-#include "pluginDirs.h"
+#include "nodes/nodeMembership.h"
 #include "mutexLock.h"
 #include "releaser.h"
 #include "resultWriter.h"
@@ -72,7 +70,7 @@ int checkOnly() {
       return 1;
     }
     if (!readNodeKeys(config)) return 1;
-    pgConnectionPool pool(buildConnectLine(config, "kovaFlowCollector"), 1);
+    pgConnectionPool pool(settings.connectLine, 1);
     write_raw(collectorSettingsText(config, settings));
     return 0;
   } catch (const std::exception& error) {
@@ -146,18 +144,6 @@ void openDaemonLog(const std::string& path) {
   if (!attachLogFile(path)) write_raw("ERROR can't open file " + path + "\n");
 }
 
-void applySettings(const CollectorSettings& settings) {
-  file_info = settings.status_file;
-  core_number = settings.core_number;
-  nbr_max_thread = settings.thread_number;
-  modulo_rand = settings.load_mod;
-  wait_load_delete_thread = settings.interval_check_update;
-  plugin_timeout = settings.plugin_timeout;
-  plugin_output_max = settings.plugin_output_max;
-  plugin_dirs = parsePluginDirs(settings.plugin_dir);
-  resultQueue.setLimits(settings.result_backlog, settings.result_backlog_bytes);
-}
-
 // False when flows_channel has no row.
 bool loadChannelNames() {
   PgResult result(pgSQL->executeRequest(sql::kSelectChannels));
@@ -185,10 +171,11 @@ void purgeDeletedPlugins() {
   }
 }
 
-void createCoreRecords(int connection_number) {
+void createCoreRecords() {
   write_log("INFO", "INSTANCE CORE - create queue");
-  for (int i = 0; i < core_number; ++i) {
-    auto record = std::make_unique<infoThread>(connectLine, connection_number);
+  for (int i = 0; i < collector_settings.core_number; ++i) {
+    auto record = std::make_unique<infoThread>(collector_settings.connectLine,
+                                               collector_settings.connection_number);
     write_log("INFO", "PREPARATION REQUEST ");
     infoThread* raw = record.get();
     {
@@ -205,13 +192,13 @@ void startWorkers() {
   {
     MutexLock lock(&mutex_vec_thread);
     for (infoThread* record : vec_core) {
-      for (int i = 0; i < nbr_max_thread; ++i) {
+      for (int i = 0; i < collector_settings.nbr_max_thread; ++i) {
         startThread(thread_execute_plugin, record, &started.workers);
         record->thread_list->push_back(started.workers.back());
       }
     }
   }
-  write_log("INFO", "START CORE SUCCESS:" + std::to_string(core_number));
+  write_log("INFO", "START CORE SUCCESS:" + std::to_string(collector_settings.core_number));
 }
 
 void waitForWorkers() {
@@ -225,7 +212,8 @@ void waitForWorkers() {
 // status when start-up ends early, -1 once the daemon runs.
 int startUp() {
   iniConfig config(pathToConfigFile);
-  const CollectorSettings settings = readCollectorSettings(config);
+  collector_settings = readCollectorSettings(config);
+  const CollectorSettings& settings = collector_settings;
   redirectStandardError();
   openDaemonLog(settings.daemon_log);
   write_log("INFO", "KOVA start....");
@@ -235,19 +223,17 @@ int startUp() {
     return 1;
   }
   if (!readNodeKeys(config)) return 1;  // several hosts
-  applySettings(settings);
+  resultQueue.setLimits(settings.result_backlog, settings.result_backlog_bytes);
   blockStopSignal();
   if (!startMetricsServer(settings.metrics_listen, pathToConfigFile)) return 1;
   write_log("INFO", "KOVA Database connection ....");
-  const int connection_number = settings.connection_number;
-  connectLine = buildConnectLine(config, "kovaFlowCollector");
   if (!startStopThread(&started.stop_thread)) {
     write_log("ERR", "error SIGTERM");
     return 1;
   }
   started.stop_thread_started = true;
   write_log("INFO", "Connection database....");
-  pgSQL = new pgConnectionPool(connectLine, 1);
+  pgSQL = new pgConnectionPool(settings.connectLine, 1);
   write_log("INFO", "Connection database sucessful. Encoding: " + pgSQL->getClientEncoding());
   if (!loadChannelNames()) {
     write_log("ERR", "There are not channel configure");
@@ -257,7 +243,7 @@ int startUp() {
   write_log("INFO", "Mutex INIT");
   purgeDeletedPlugins();
   sleepUnlessStopped(std::chrono::seconds(5));
-  createCoreRecords(connection_number);
+  createCoreRecords();
   registerMetricSources();
   startThread(thread_write_results, nullptr, &started.writer);
   startThread(thread_monitoring, nullptr, &started.others);
@@ -279,12 +265,9 @@ int run() {
       stopEverything();
       return status;
     }
-  } catch (const FileException& error) {
-    write_raw(std::string(error.what()) + "\n");
-    stopEverything();
-    return 1;
   } catch (const std::exception& error) {
-    // Database failures and anything else that stops start-up.
+    // An unreadable configuration file, database failures and anything
+    // else that stops start-up.
     write_raw(std::string(error.what()) + "\n");
     stopEverything();
     return 1;

@@ -10,9 +10,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <vector>
+
+#include "mutexLock.h"
 
 #ifndef KOVA_VERSION
 #define KOVA_VERSION "unknown"
@@ -72,7 +73,8 @@ std::array<Counter, 3> changes;  // by Change
 std::atomic<double> results_waiting{0};
 std::atomic<int> database_up{1};
 
-std::mutex sources_mutex;
+// Guards the four below.
+pthread_mutex_t sources_mutex = PTHREAD_MUTEX_INITIALIZER;
 std::function<double()> collectors_source;        // guarded by sources_mutex
 std::function<double()> results_waiting_source;   // guarded by sources_mutex
 bool nodes_set = false;                           // guarded by sources_mutex
@@ -203,19 +205,19 @@ void observeResultWrite(double seconds) { result_write.observe(seconds); }
 void setDatabaseUp(bool up) { database_up = up ? 1 : 0; }
 
 void setCollectorsSource(std::function<double()> source) {
-  std::lock_guard<std::mutex> lock(sources_mutex);
+  MutexLock lock(&sources_mutex);
   collectors_source = std::move(source);
 }
 
 void setResultsWaitingSource(std::function<double()> source) {
-  std::lock_guard<std::mutex> lock(sources_mutex);
+  MutexLock lock(&sources_mutex);
   results_waiting_source = std::move(source);
 }
 
 void countChanges(Change kind, size_t count) { add(changes[static_cast<size_t>(kind)], count); }
 
 void setNodes(std::map<std::string, bool> live_by_name) {
-  std::lock_guard<std::mutex> lock(sources_mutex);
+  MutexLock lock(&sources_mutex);
   nodes = std::move(live_by_name);
   nodes_set = true;
 }
@@ -229,7 +231,7 @@ std::string render() {
   renderRuns(out);
   {
     // The sources run under the lock so that none is cleared while it runs.
-    std::lock_guard<std::mutex> lock(sources_mutex);
+    MutexLock lock(&sources_mutex);
     renderResults(out, results_waiting_source ? results_waiting_source() : results_waiting.load());
     renderChanges(out, collectors_source ? collectors_source() : 0);
     if (nodes_set) renderNodes(out, nodes);

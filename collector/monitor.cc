@@ -9,7 +9,7 @@
 #include "globals.h"
 #include "log.h"
 #include "mutexLock.h"
-#include "nodeMembership.h"
+#include "nodes/nodeMembership.h"
 #include "stopControl.h"
 
 namespace {
@@ -71,7 +71,7 @@ std::string formatStatusReport(const StatusSnapshot& snapshot) {
 
 StatusSnapshot readStatus() {
   StatusSnapshot snapshot;
-  snapshot.core_number = core_number;
+  snapshot.core_number = collector_settings.core_number;
   snapshot.delete_queue = deleteService.size();
   snapshot.update_queue = serviceUpdate.size();
   snapshot.connections = pgSQL != nullptr ? pgSQL->getConnectionNumber() : 0;
@@ -86,16 +86,17 @@ StatusSnapshot readStatus() {
 
 void* thread_monitoring(void*) {
   bool reported_failure = false;
+  const std::string& status_file = collector_settings.file_info;
   while (die_kova == 0) {
     // No path configured: nothing to replace (and no stray ".tmp" in the
     // working directory). With several hosts, the node lines follow the
     // "TOTAL SERVICE: " line; the results not yet written come last.
     const std::string waiting = "RESULTS WAITING: " + std::to_string(resultQueue.waiting()) + "\n";
     const bool written =
-        !file_info.empty() &&
-        replaceFile(file_info, formatStatusReport(readStatus()) + nodeStatusLines() + waiting);
+        !status_file.empty() &&
+        replaceFile(status_file, formatStatusReport(readStatus()) + nodeStatusLines() + waiting);
     if (!written && !reported_failure) {
-      write_raw("ERROR can't open file " + file_info + "\n");
+      write_raw("ERROR can't open file " + status_file + "\n");
       Trace("th_monitoring#ERROR can't open file ");
       reported_failure = true;
     }

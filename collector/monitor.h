@@ -31,5 +31,5 @@ std::string formatStatusReport(const StatusSnapshot& snapshot);
 // Reads the live counters, each under its own lock, one at a time.
 StatusSnapshot readStatus();
 
-// Thread entry; arg unused. Rewrites file_info every 500 ms until the stop.
+// Thread entry; arg unused. Rewrites the status file (log_info_file) every 500 ms until the stop.
 void* thread_monitoring(void* arg);

@@ -1,12 +1,13 @@
 // Release thread: sleeps until the earliest due second or a push that
 // brings an earlier one, instead of polling, so that an idle record costs
-// next to nothing. The release rule itself is popDue's.
+// next to nothing. The release rule itself is the waiting queue's
+// (waitForDue).
 #include "releaser.h"
 
 #include <chrono>
 
 #include "globals.h"
-#include "nodeMembership.h"
+#include "nodes/nodeMembership.h"
 #include "stopControl.h"
 
 namespace {

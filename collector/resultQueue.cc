@@ -4,7 +4,7 @@
 #include "metrics.h"
 
 void ResultQueue::setLimits(size_t count, size_t bytes) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   count_limit_ = count;
   bytes_limit_ = bytes;
 }
@@ -20,16 +20,16 @@ void ResultQueue::trimLocked() {
 
 void ResultQueue::push(PendingResult result) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     bytes_ += result.bytes();
     items_.push_back(std::move(result));
     trimLocked();
   }
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 bool ResultQueue::takeBatch(std::vector<PendingResult>* batch, size_t max_count, size_t max_bytes) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   changed_.wait(lock, [this] { return !items_.empty() || closed_; });
   size_t taken_bytes = 0;
   while (!items_.empty() && batch->size() < max_count &&
@@ -45,7 +45,7 @@ bool ResultQueue::takeBatch(std::vector<PendingResult>* batch, size_t max_count,
 
 void ResultQueue::putBack(std::vector<PendingResult>* batch) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     for (auto entry = batch->rbegin(); entry != batch->rend(); ++entry) {
       bytes_ += entry->bytes();
       items_.push_front(std::move(*entry));
@@ -54,21 +54,21 @@ void ResultQueue::putBack(std::vector<PendingResult>* batch) {
     trimLocked();
   }
   batch->clear();
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 void ResultQueue::finished() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   in_flight_ = 0;
 }
 
 size_t ResultQueue::waiting() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return items_.size() + in_flight_;
 }
 
 size_t ResultQueue::takeDropped() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   const size_t dropped = dropped_;
   dropped_ = 0;
   return dropped;
@@ -76,20 +76,20 @@ size_t ResultQueue::takeDropped() {
 
 void ResultQueue::close(std::chrono::steady_clock::time_point deadline) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     closed_ = true;
     deadline_ = deadline;
   }
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 bool ResultQueue::pastDeadline() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   return closed_ && std::chrono::steady_clock::now() >= deadline_;
 }
 
 void ResultQueue::pause(std::chrono::milliseconds timeout) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   const bool was_closed = closed_;
-  changed_.wait_for(lock, timeout, [&] { return closed_ != was_closed; });
+  changed_.waitFor(lock, timeout, [&] { return closed_ != was_closed; });
 }

@@ -2,13 +2,15 @@
 // filled by the workers in run order and emptied in batches by the writer.
 #pragma once
 
+#include <pthread.h>
+
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "mutexLock.h"
 
 // One run's outcome, as the writer turns it into rows.
 struct PendingResult {
@@ -30,6 +32,7 @@ struct PendingResult {
 class ResultQueue {
  public:
   ResultQueue() = default;
+  ~ResultQueue() { pthread_mutex_destroy(&mutex_); }
   ResultQueue(const ResultQueue&) = delete;
   ResultQueue& operator=(const ResultQueue&) = delete;
 
@@ -59,8 +62,9 @@ class ResultQueue {
  private:
   void trimLocked();  // requires mutex_
 
-  std::mutex mutex_;
-  std::condition_variable changed_;   // notified with mutex_: push, putBack, close
+  // Guards every member below it.
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  MonotonicCondition changed_;        // notified with mutex_: push, putBack, close
   std::deque<PendingResult> items_;   // guarded by mutex_
   size_t bytes_ = 0;                  // guarded by mutex_; of items_
   size_t in_flight_ = 0;              // guarded by mutex_

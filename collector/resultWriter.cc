@@ -68,7 +68,7 @@ bool giveUp() { return resultQueue.pastDeadline(); }
 
 class Writer {
  public:
-  Writer() : link_(connectLine) {}
+  Writer() : link_(collector_settings.connectLine) {}
   void run();
 
  private:

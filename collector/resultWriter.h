@@ -15,7 +15,7 @@
 // globals.h), stamped with the time it ended. Never waits on the database.
 void submitResult(const std::string& tag, const service& record);
 
-// Thread entry; arg unused. Owns its own connection (connectLine). Writes
+// Thread entry; arg unused. Owns its own connection (collector_settings.connectLine). Writes
 // until the queue is closed and empty, or its deadline has passed; while
 // the database does not answer it tries again every second. Logs the start
 // and the end of an outage, results dropped past the queue's limits, and

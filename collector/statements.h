@@ -1,6 +1,8 @@
 // The scheduler's SQL texts, exactly as the database side expects them.
 #pragma once
 
+#include <string>
+
 namespace sql {
 
 // A result's rows carry the time its run ended, by the database clock: the
@@ -31,13 +33,49 @@ inline constexpr const char* kBatchOutcome =
     "SELECT NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = $1::int"
     " AND pid <> pg_backend_pid()), "
     "txid_status(NULLIF($2::bigint, 0))";
-inline constexpr const char* kLoadService =
+// The collector columns every row-reading statement starts with; each
+// statement adds its own FROM, JOIN and WHERE. Values are read as text, by
+// the positions below.
+inline constexpr const char* kCollectorColumns =
     "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
     "interval,collector_name,collector_parameter, channel_name, channel_protocol, "
     "channel_port, channel_ip_dist,plugin_id, EXTRACT(EPOCH FROM "
-    "collector_last_execution)::INT as lastexec FROM flows_collector_plugins JOIN "
-    "flows_collector ON collector_plugin_id=plugin_id  LEFT JOIN flows_channel ON "
-    "collector_channel_id = channel_id ";
+    "collector_last_execution)::INT as lastexec";
+enum CollectorColumn {
+  kColumnCollectorId = 0,
+  kColumnPluginPath = 1,
+  kColumnInterval = 2,
+  kColumnName = 3,
+  kColumnParameter = 4,
+  kColumnChannelName = 5,
+  // 6 to 8: channel_protocol, channel_port, channel_ip_dist, not read.
+  kColumnPluginId = 9,
+  kColumnLastExec = 10,
+  kColumnDeleteMark = 11,  // kTakeOverCollectors only
+};
+
+// Start-up: every collector.
+inline const std::string kLoadService =
+    std::string(kCollectorColumns) +
+    " FROM flows_collector_plugins JOIN flows_collector ON collector_plugin_id=plugin_id "
+    " LEFT JOIN flows_channel ON collector_channel_id = channel_id ";
+// The change watcher: the collectors with a pending change, to which it
+// adds the change type (two blanks before "FROM", as the administration
+// side's tooling has always seen this text).
+inline const std::string kCollectorQuery =
+    std::string(kCollectorColumns) +
+    "  FROM flows_collector_plugins"
+    " JOIN flows_collector ON collector_plugin_id=plugin_id"
+    " JOIN flows_updel_collector ON updel_collector_id=collector_id"
+    " LEFT JOIN flows_channel ON collector_channel_id = channel_id";
+// The hand-over between nodes: the listed collectors, with their deletion
+// mark.
+inline const std::string kTakeOverCollectors =
+    std::string(kCollectorColumns) +
+    ", collector_delete FROM flows_collector_plugins "
+    "JOIN flows_collector ON collector_plugin_id=plugin_id LEFT JOIN flows_channel ON "
+    "collector_channel_id = channel_id WHERE collector_id = ANY($1::bigint[])";
+
 inline constexpr const char* kSelectChannels = "SELECT DISTINCT channel_name FROM flows_channel;";
 inline constexpr const char* kSelectDeletedPlugins =
     "SELECT plugin_id,collector_id  FROM flows_collector_plugins JOIN flows_collector ON "
@@ -47,17 +85,6 @@ inline constexpr const char* kDeleteCollectorOfPlugin =
 inline constexpr const char* kDeleteDeletedPlugins =
     "DELETE FROM flows_collector_plugins WHERE plugin_delete=TRUE ;";
 
-// The change watcher's collector query (two blanks between "lastexec" and
-// "FROM", as the administration side's tooling has always seen it).
-inline constexpr const char* kCollectorQuery =
-    "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
-    "interval,collector_name,collector_parameter, "
-    "channel_name, channel_protocol, channel_port, channel_ip_dist,plugin_id, EXTRACT(EPOCH "
-    "FROM collector_last_execution)::INT as lastexec "
-    " FROM flows_collector_plugins"
-    " JOIN flows_collector ON collector_plugin_id=plugin_id"
-    " JOIN flows_updel_collector ON updel_collector_id=collector_id"
-    " LEFT JOIN flows_channel ON collector_channel_id = channel_id";
 inline constexpr const char* kDeleteCollector =
     "DELETE FROM flows_collector WHERE collector_id=$1::bigint;";
 inline constexpr const char* kPurgePending = "DELETE FROM flows_updel_collector";
@@ -118,14 +145,6 @@ inline constexpr const char* kUnseenByNode =
 inline constexpr const char* kSelectPlacements =
     "SELECT collector_id, channel_name FROM flows_collector"
     " LEFT JOIN flows_channel ON collector_channel_id = channel_id";
-// The column contract of the loaders, then the deletion mark.
-inline constexpr const char* kTakeOverCollectors =
-    "SELECT collector_id,plugin_path,EXTRACT(EPOCH FROM plugin_interval) as "
-    "interval,collector_name,collector_parameter, channel_name, channel_protocol, "
-    "channel_port, channel_ip_dist,plugin_id, EXTRACT(EPOCH FROM "
-    "collector_last_execution)::INT as lastexec, collector_delete FROM flows_collector_plugins "
-    "JOIN flows_collector ON collector_plugin_id=plugin_id LEFT JOIN flows_channel ON "
-    "collector_channel_id = channel_id WHERE collector_id = ANY($1::bigint[])";
 // Once per outage: a collector already showing it is left alone.
 inline constexpr const char* kRecordNodeDown =
     "UPDATE flows_collector SET collector_last_execution=NOW(), collector_state=3,"

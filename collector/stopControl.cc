@@ -6,8 +6,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "globals.h"
@@ -21,8 +19,10 @@ namespace {
 const int kQuitSignal = SIGUSR1;
 std::atomic<bool> stop_thread_quit{false};
 
-std::mutex stop_mutex;
-std::condition_variable stop_wakeup;  // notified with stop_mutex when die_kova is set
+// Guards no data: die_kova is atomic, the lock only orders its setting
+// with the sleepers' check.
+pthread_mutex_t stop_mutex = PTHREAD_MUTEX_INITIALIZER;
+MonotonicCondition stop_wakeup;  // notified with stop_mutex when die_kova is set
 
 sigset_t stopSignals() {
   sigset_t set;
@@ -78,10 +78,10 @@ bool startStopThread(pthread_t* thread) {
 
 void requestStop() {
   {
-    std::lock_guard<std::mutex> lock(stop_mutex);
+    MutexLock lock(&stop_mutex);
     die_kova = 1;
   }
-  stop_wakeup.notify_all();
+  stop_wakeup.notifyAll();
 }
 
 void stopWorkers() {
@@ -95,6 +95,6 @@ void HandlerQuit(int) {
 }
 
 bool sleepUnlessStopped(std::chrono::milliseconds duration) {
-  std::unique_lock<std::mutex> lock(stop_mutex);
-  return stop_wakeup.wait_for(lock, duration, [] { return die_kova != 0; });
+  MutexLock lock(&stop_mutex);
+  return stop_wakeup.waitFor(lock, duration, [] { return die_kova != 0; });
 }

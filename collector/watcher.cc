@@ -26,7 +26,7 @@
 #include "metrics.h"
 #include "pgResult.h"
 #include "mutexLock.h"
-#include "nodeMembership.h"
+#include "nodes/nodeMembership.h"
 #include "statements.h"
 #include "stopControl.h"
 
@@ -127,8 +127,7 @@ bool deleteRow(const service& record) {
     return false;
   }
   // An id listed again after the drop would otherwise stay for ever.
-  while (serviceDeleteList.erase(record.Service_id)) {
-  }
+  serviceDeleteList.eraseAll(record.Service_id);
   nodeForget(record.Service_id);
   metrics::countChanges(metrics::Change::remove, 1);
   Trace("th_loaddel#suppression reussi");
@@ -168,7 +167,7 @@ void runCycles() {
       rollbackQuietly();
     }
     Trace("th_loaddel#dodo");
-    sleepUnlessStopped(std::chrono::seconds(wait_load_delete_thread));
+    sleepUnlessStopped(std::chrono::seconds(collector_settings.wait_load_delete_thread));
     Trace("th_loaddel#Debout");
     deleteDroppedCollectors(&retries);
   }

@@ -1,7 +1,7 @@
 // The change watcher: collectors added, changed and deleted while running.
 #pragma once
 
-// Thread entry; arg unused. Every wait_load_delete_thread seconds: loads
+// Thread entry; arg unused. Every interval_check_update seconds: loads
 // 'ADD' collectors, stores 'UPDATE' definitions, lists collectors marked
 // deleted, empties flows_updel_collector, sleeps, then deletes the rows of
 // the collectors the workers dropped.

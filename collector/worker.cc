@@ -15,7 +15,7 @@
 #include "log.h"
 #include "metrics.h"
 #include "mutexLock.h"
-#include "nodeMembership.h"
+#include "nodes/nodeMembership.h"
 #include "pluginDirs.h"
 #include "stopControl.h"
 #include "resultWriter.h"
@@ -51,7 +51,7 @@ bool dropIfDeleted(const std::string& tag, service& record) {
 // its time limit or past its output cap returns normally and is recorded
 // once.
 int runWithRetries(service& record) {
-  if (!pluginAllowed(record.plugin_path, plugin_dirs, &record.exec_path)) {
+  if (!pluginAllowed(record.plugin_path, collector_settings.plugin_dirs, &record.exec_path)) {
     // Nothing is started: the database named a program outside the
     // directories this host runs plugins from.
     record.state = 2;
@@ -59,8 +59,8 @@ int runWithRetries(service& record) {
     metrics::countNotAllowed();
     return 2;
   }
-  record.timeout_s = plugin_timeout;
-  record.output_max = plugin_output_max;
+  record.timeout_s = collector_settings.plugin_timeout;
+  record.output_max = collector_settings.plugin_output_max;
   std::string failure;  // the last attempt's, when a system call failed
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     try {
@@ -95,7 +95,7 @@ void runCycle(const std::string& tag, infoThread* core) {
   metrics::observeStartDelay(record.next_exec_time);
   const int old_state = record.state;
   const int interval = record.interval_exec_time;
-  if (serviceUpdate.find(record.Service_id)) record = serviceUpdate.getService(record.Service_id);
+  serviceUpdate.take(record.Service_id, &record);
   const std::string label = tag + "#" + record.name + " " + record.parameter;
   Trace(label + " Execution du script =>old state:" + std::to_string(old_state));
   const int code = runWithRetries(record);

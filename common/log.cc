@@ -10,6 +10,8 @@
 #include <iostream>
 #include <utility>
 
+#include "mutexLock.h"
+
 pthread_mutex_t mutex_log_system = PTHREAD_MUTEX_INITIALIZER;
 int debug = 0;
 
@@ -24,13 +26,12 @@ std::string asctimeText(const struct tm& local) {
 }
 
 void write_log(std::string level, std::string message) {
-  pthread_mutex_lock(&mutex_log_system);
+  MutexLock lock(&mutex_log_system);
   time_t now = time(nullptr);
   struct tm local;
   localtime_r(&now, &local);
   std::cout << asctimeText(local) << '#' << level << '#' << message << '\n';
   std::cout.flush();
-  pthread_mutex_unlock(&mutex_log_system);
 }
 
 void Trace(std::string message) {
@@ -38,10 +39,9 @@ void Trace(std::string message) {
 }
 
 void write_raw(const std::string& text) {
-  pthread_mutex_lock(&mutex_log_system);
+  MutexLock lock(&mutex_log_system);
   std::cout << text;
   std::cout.flush();
-  pthread_mutex_unlock(&mutex_log_system);
 }
 
 namespace {
@@ -55,12 +55,13 @@ std::string log_path;  // guarded by mutex_log_system
 // is closed once std::cout no longer uses it.
 void installLogDescriptor(int fd, const std::string& path) {
   auto* buffer = new __gnu_cxx::stdio_filebuf<char>(fd, std::ios::out);
-  pthread_mutex_lock(&mutex_log_system);
-  std::cout.flush();
-  std::cout.rdbuf(buffer);
-  std::swap(log_buffer, buffer);
-  log_path = path;
-  pthread_mutex_unlock(&mutex_log_system);
+  {
+    MutexLock lock(&mutex_log_system);
+    std::cout.flush();
+    std::cout.rdbuf(buffer);
+    std::swap(log_buffer, buffer);
+    log_path = path;
+  }
   delete buffer;
 }
 
@@ -75,9 +76,10 @@ bool attachLogFile(const std::string& path) {
 
 bool reopenLogFile() {
   std::string path;
-  pthread_mutex_lock(&mutex_log_system);
-  path = log_path;
-  pthread_mutex_unlock(&mutex_log_system);
+  {
+    MutexLock lock(&mutex_log_system);
+    path = log_path;
+  }
   if (path.empty()) return false;
   // Appending: a file put back at the path (or one that was never moved)
   // keeps what it holds.

@@ -7,7 +7,7 @@
 
 // Serialises every log line of the process. Statically initialised so that
 // lines written before main() finishes its set-up are safe too.
-extern pthread_mutex_t mutex_log_system;
+extern pthread_mutex_t mutex_log_system;  // guards the log stream and its file
 
 // Debug level from the command line; 0 is off, 1 or 2 enable Trace().
 // Written once by main before any thread starts, read-only afterwards.

@@ -52,38 +52,29 @@ void pgConnectionPool::trace(const PGresult* result) {
             PQresStatus(PQresultStatus(result)) + "\n");
 }
 
-// The connection's exception is passed on as a new one with the same text
-// and the same kind (a lost connection stays one).
-#define KOVA_POOL_FORWARD(call)                                    \
-  try {                                                            \
-    PGresult* result = (call);                                     \
-    trace(result);                                                 \
-    return result;                                                 \
-  } catch (const PostgresqlConnectionException& error) {           \
-    throw PostgresqlConnectionException(error.what());             \
-  } catch (const PostgresqlException& error) {                     \
-    throw PostgresqlException(error.what());                       \
-  }
+// The connection's exceptions pass through as they are (a lost connection
+// stays one).
+PGresult* pgConnectionPool::traced(PGresult* result) {
+  trace(result);
+  return result;
+}
 
 PGresult* pgConnectionPool::executeRequest(std::string sql) {
-  KOVA_POOL_FORWARD(getNextConnection()->executeRequest(std::move(sql)));
+  return traced(getNextConnection()->executeRequest(std::move(sql)));
 }
 
 PGresult* pgConnectionPool::executeParamRequest(std::string sql, std::vector<std::string> params) {
-  KOVA_POOL_FORWARD(getNextConnection()->executeParamRequest(std::move(sql), std::move(params)));
+  return traced(getNextConnection()->executeParamRequest(std::move(sql), std::move(params)));
 }
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name) {
-  KOVA_POOL_FORWARD(getNextConnection()->executePrepareRequest(std::move(name)));
+  return traced(getNextConnection()->executePrepareRequest(std::move(name)));
 }
 
 PGresult* pgConnectionPool::executePrepareRequest(std::string name,
                                                   std::vector<std::string> params) {
-  KOVA_POOL_FORWARD(
-      getNextConnection()->executePrepareRequest(std::move(name), std::move(params)));
+  return traced(getNextConnection()->executePrepareRequest(std::move(name), std::move(params)));
 }
-
-#undef KOVA_POOL_FORWARD
 
 void pgConnectionPool::prepareRequest(std::string name, std::string sql, int nParams) {
   std::string failure;

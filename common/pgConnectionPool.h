@@ -47,10 +47,11 @@ class pgConnectionPool {
 
   std::vector<std::unique_ptr<pgSafeThread>> connections;  // guarded by mutex
   std::string conninfo;
-  pthread_mutex_t mutex;
+  pthread_mutex_t mutex;  // guards connections, next_connection
   uint32_t next_connection;  // guarded by mutex
   std::atomic<bool> debug_mode;
 
  private:
   void trace(const PGresult* result);
+  PGresult* traced(PGresult* result);
 };

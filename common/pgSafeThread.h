@@ -36,7 +36,7 @@ class pgSafeThread {
 
   PGconn* conn;          // owned; PQfinish in the destructor
   std::string conninfo;
-  pthread_mutex_t mutex;
+  pthread_mutex_t mutex;  // guards conn (every statement on it), prepared_
 
  private:
   struct Prepared {

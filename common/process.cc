@@ -37,42 +37,32 @@ const auto kTermGrace = std::chrono::seconds(5);
 // How often a child that closed its output is checked for being stopped.
 const auto kStopCheck = std::chrono::milliseconds(100);
 
-// Spawn attributes: the child starts in a process group of its own, with an
-// empty signal mask and every signal at its default action, whatever the
-// calling thread blocks or the process ignores (the daemon blocks SIGTERM
-// and SIGHUP in all its threads).
-class SpawnSetup {
- public:
-  explicit SpawnSetup(int stdout_fd) {
-    posix_spawnattr_init(&attr_);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr_, &none);
-    posix_spawnattr_setsigdefault(&attr_, &all);
-    posix_spawnattr_setpgroup(&attr_, 0);
-    posix_spawnattr_setflags(&attr_,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-    posix_spawn_file_actions_init(&actions_);
-    // dup2 clears close-on-exec on descriptor 1 only. Ours are all
-    // close-on-exec, but whatever started the daemon may have left it
-    // descriptors that are not: nothing past 2 reaches the child.
-    posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO);
-    posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
-  }
-  const posix_spawnattr_t* attr() const { return &attr_; }
-  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+}  // namespace
 
- private:
-  posix_spawnattr_t attr_;
-  posix_spawn_file_actions_t actions_;
-};
+SpawnSetup::SpawnSetup(int stdout_fd) {
+  posix_spawnattr_init(&attr_);
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attr_, &none);
+  posix_spawnattr_setsigdefault(&attr_, &all);
+  posix_spawnattr_setpgroup(&attr_, 0);
+  posix_spawnattr_setflags(&attr_,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  posix_spawn_file_actions_init(&actions_);
+  // dup2 clears close-on-exec on descriptor 1 only. Ours are all
+  // close-on-exec, but whatever started the daemon may have left it
+  // descriptors that are not: nothing past 2 reaches the child.
+  posix_spawn_file_actions_adddup2(&actions_, stdout_fd, STDOUT_FILENO);
+  posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1);
+}
+
+SpawnSetup::~SpawnSetup() {
+  posix_spawn_file_actions_destroy(&actions_);
+  posix_spawnattr_destroy(&attr_);
+}
+
+namespace {
 
 // One command in flight. The destructor makes sure no child is left behind
 // whatever path leaves the run (an exception included).

@@ -2,6 +2,7 @@
 // signalling single processes.
 #pragma once
 
+#include <spawn.h>
 #include <sys/types.h>
 
 // service::execute() — the command runner.
@@ -59,6 +60,25 @@
 //
 // Thread-safe across distinct records; it blocks the calling thread for the
 // whole run.
+
+// Spawn attributes of every command: the child starts in a process group
+// of its own, with an empty signal mask and every signal at its default
+// action, whatever the calling thread blocks or the process ignores (the
+// daemon blocks SIGTERM and SIGHUP in all its threads); its standard
+// output is stdout_fd, and no descriptor past 2 reaches it.
+class SpawnSetup {
+ public:
+  explicit SpawnSetup(int stdout_fd);
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+  ~SpawnSetup();
+  const posix_spawnattr_t* attr() const { return &attr_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+};
 
 // Sends sig to the single process pid. Refuses (returns false, sends
 // nothing) for pid <= 1, which kill(2) would turn into a process-group or

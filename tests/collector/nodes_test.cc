@@ -11,7 +11,7 @@
 #include <set>
 
 #include "daemonFixture.h"
-#include "nodeOwnership.h"
+#include "nodes/nodeOwnership.h"
 
 namespace kova_test {
 namespace {

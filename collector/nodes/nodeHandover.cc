@@ -11,14 +11,12 @@
 
 #include "convertTo.h"
 #include "globals.h"
-#include "loader.h"
+#include "collectorRows.h"
 #include "log.h"
 #include "pgResult.h"
 #include "statements.h"
 
 namespace {
-
-const int kColumnDeleteMark = 11;  // after the loaders' eleven columns
 
 // Due when it would have been due on the node that ran it before.
 void setTakeOverDue(service& record, const std::string& lastexec) {
@@ -33,7 +31,7 @@ void setTakeOverDue(service& record, const std::string& lastexec) {
 
 // Marked before this node saw the mark: the worker drops it when due.
 void listIfMarked(PGresult* result, int row, uint64_t id) {
-  if (std::string(PQgetvalue(result, row, kColumnDeleteMark)) == "t" &&
+  if (std::string(PQgetvalue(result, row, sql::kColumnDeleteMark)) == "t" &&
       !serviceDeleteList.find(id))
     serviceDeleteList.push(id);
 }
@@ -46,14 +44,14 @@ std::unordered_set<uint64_t> useRows(PGresult* result, Use use) {
   for (int row = 0; row < PQntuples(result); ++row) {
     try {
       service record = buildServiceFromRow(result, row);
-      setTakeOverDue(record, PQgetvalue(result, row, kColumnLastExec));
+      setTakeOverDue(record, PQgetvalue(result, row, sql::kColumnLastExec));
       const uint64_t id = record.Service_id;
       listIfMarked(result, row, id);
       use(record);
       used.insert(id);
     } catch (const std::exception& error) {
       write_log("ERR", std::string("Failed to load service: ") +
-                           PQgetvalue(result, row, kColumnPluginId) + error.what());
+                           PQgetvalue(result, row, sql::kColumnPluginId) + error.what());
     }
   }
   return used;
@@ -102,9 +100,8 @@ std::string idArray(const std::vector<uint64_t>& ids) {
 
 void forgetCollector(NodeRegistry& registry, uint64_t collector_id) {
   registry.forget(collector_id);
-  if (serviceUpdate.find(collector_id)) serviceUpdate.getService(collector_id);
-  while (serviceDeleteList.erase(collector_id)) {
-  }
+  serviceUpdate.discard(collector_id);
+  serviceDeleteList.eraseAll(collector_id);
 }
 
 void dropReleased(NodeRegistry& registry) {

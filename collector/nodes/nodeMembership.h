@@ -20,7 +20,7 @@ bool readNodeKeys(iniConfig& config);
 bool nodeMode();
 const std::string& nodeName();
 
-// Once connected (connectLine set): creates the node tables when missing,
+// Once connected (collector_settings read): creates the node tables when missing,
 // takes this node's lease with a random token of this process (refused
 // with an "ERR" line naming the node while another daemon holds it), marks
 // every pending change as seen (the initial load that follows reflects

@@ -1,5 +1,5 @@
 // UpdateServiceMap: one definition per collector id, under one mutex.
-#include "UpdateServiceMap.h"
+#include "updateServiceMap.h"
 
 #include "mutexLock.h"
 
@@ -25,6 +25,20 @@ service UpdateServiceMap::getService(unsigned long long id) {
   service record = std::move(entry->second);
   map.erase(entry);
   return record;
+}
+
+bool UpdateServiceMap::take(unsigned long long id, service* record) {
+  MutexLock lock(&mutex);
+  auto entry = map.find(id);
+  if (entry == map.end()) return false;
+  *record = std::move(entry->second);
+  map.erase(entry);
+  return true;
+}
+
+void UpdateServiceMap::discard(unsigned long long id) {
+  MutexLock lock(&mutex);
+  map.erase(id);
 }
 
 bool UpdateServiceMap::empty() {

@@ -1,12 +1,11 @@
 // DeleteList: a short list, searched linearly, one lock per operation.
-#include "DeleteList.h"
+#include "deleteList.h"
 
 #include <algorithm>
 #include <string>
 
 #include "log.h"
 #include "mutexLock.h"
-
 
 DeleteList::DeleteList() { pthread_mutex_init(&mutex, nullptr); }
 
@@ -28,6 +27,11 @@ bool DeleteList::erase(unsigned long long id) {
   if (position == list.end()) return false;
   list.erase(position);
   return true;
+}
+
+void DeleteList::eraseAll(unsigned long long id) {
+  MutexLock lock(&mutex);
+  list.remove(id);
 }
 
 bool DeleteList::empty() {

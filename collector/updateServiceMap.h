@@ -20,10 +20,16 @@ class UpdateServiceMap {
   bool find(unsigned long long id);
   // Copy of the entry for id, which is removed; a default record if absent.
   service getService(unsigned long long id);
+  // Moves the entry for id into *record and removes it; false, leaving
+  // *record alone, when there is none. One lock: an entry found is the
+  // entry taken.
+  bool take(unsigned long long id, service* record);
+  // Removes the entry for id, if any.
+  void discard(unsigned long long id);
   bool empty();
   int size();
 
  private:
   std::map<unsigned long long, service> map;  // guarded by mutex
-  pthread_mutex_t mutex;
+  pthread_mutex_t mutex;  // guards map
 };

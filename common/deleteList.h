@@ -18,6 +18,8 @@ class DeleteList {
   bool find(unsigned long long id);
   // Removes the first occurrence; false when id is absent.
   bool erase(unsigned long long id);
+  // Removes every occurrence.
+  void eraseAll(unsigned long long id);
   bool empty();
   int size();
   // Writes " <id>" for each id, then a newline, to std::cout.
@@ -25,5 +27,5 @@ class DeleteList {
 
  private:
   std::list<unsigned long long> list;  // guarded by mutex
-  pthread_mutex_t mutex;
+  pthread_mutex_t mutex;  // guards list
 };

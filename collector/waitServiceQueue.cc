@@ -1,5 +1,5 @@
 // WaitServiceQueue: heap operations under the queue's mutex.
-#include "WaitServiceQueue.h"
+#include "waitServiceQueue.h"
 
 #include <sys/time.h>
 
@@ -58,15 +58,6 @@ service WaitServiceQueue::pop() {
   service earliest = std::move(heap.back());
   heap.pop_back();
   return earliest;
-}
-
-bool WaitServiceQueue::popDue(int32_t now_seconds, service* out) {
-  MutexLock lock(&mutex);
-  if (heap.empty() || now_seconds < dueSecond(heap.front())) return false;
-  std::pop_heap(heap.begin(), heap.end(), DueLater);
-  *out = std::move(heap.back());
-  heap.pop_back();
-  return true;
 }
 
 bool WaitServiceQueue::waitForDue(service* out, std::chrono::milliseconds bound) {

@@ -31,14 +31,11 @@ class WaitServiceQueue {
   service front();
   // Removes and returns the earliest service; a default record when empty.
   service pop();
-  // One locked step for the release thread: when the earliest service's due
-  // second is at or before now_seconds, moves it into *out and returns true.
-  // Looking and removing under one lock means the service removed is always
-  // the one that was looked at, whatever other threads push meanwhile.
-  bool popDue(int32_t now_seconds, service* out);
   // The release thread's wait: sleeps until the start of the earliest
   // service's due second, waking early when a push brings an earlier one,
-  // then moves that service into *out and returns true (popDue's rule).
+  // then moves that service into *out and returns true. Looking and
+  // removing under one lock means the service removed is always the one
+  // that was looked at, whatever other threads push meanwhile.
   // Returns false when `bound` has passed first or after wakeAll().
   bool waitForDue(service* out, std::chrono::milliseconds bound);
   // Ends every waitForDue, now and from now on (at the stop).
@@ -49,7 +46,7 @@ class WaitServiceQueue {
   uint32_t size();
 
  private:
-  pthread_mutex_t mutex;
+  pthread_mutex_t mutex;     // guards heap, woken
   pthread_cond_t earlier;     // signalled with mutex when the earliest service changes
   std::vector<service> heap;  // guarded by mutex
   bool woken = false;         // guarded by mutex

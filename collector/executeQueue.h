@@ -57,7 +57,7 @@ class ExecuteQueue {
     pthread_cond_broadcast(&cond);
   }
 
-  pthread_mutex_t mutex;
-  pthread_cond_t cond;
+  pthread_mutex_t mutex;  // guards deque
+  pthread_cond_t cond;    // signalled on push, broadcast by wakeAll
   std::deque<T> deque;  // guarded by mutex
 };

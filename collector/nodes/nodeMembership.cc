@@ -8,10 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -65,16 +63,16 @@ std::atomic<bool> fenced{false};
 std::atomic<bool> name_lost{false};
 
 // The lease thread runs until main is done with everything else.
-std::mutex leave_mutex;
-std::condition_variable leave_wakeup;  // notified with leave_mutex when leaving is set
-bool leaving = false;                  // guarded by leave_mutex
+pthread_mutex_t leave_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards leaving
+MonotonicCondition leave_wakeup;  // notified with leave_mutex when leaving is set
+bool leaving = false;             // guarded by leave_mutex
 // Written by main only (joinNodes, leaveNodes).
 pthread_t lease_thread;
 bool lease_started = false;
 
 NodeRegistry registry;
 
-pthread_mutex_t view_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t view_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards view
 std::vector<NodeInfo> view;  // guarded by view_mutex
 
 // Set by main once the initial load is done; no collector moves before.
@@ -104,8 +102,8 @@ void fenceSelf() {
 
 // True when leaveNodes was called; otherwise after `period`.
 bool waitLeaving(std::chrono::milliseconds period) {
-  std::unique_lock<std::mutex> lock(leave_mutex);
-  return leave_wakeup.wait_for(lock, period, [] { return leaving; });
+  MutexLock lock(&leave_mutex);
+  return leave_wakeup.waitFor(lock, period, [] { return leaving; });
 }
 
 bool acceptableName(const std::string& name) {
@@ -247,7 +245,7 @@ class LeaseLoop {
     const auto now = std::chrono::steady_clock::now();
     const std::string current = signature(nodes);
     const auto period = std::max<std::chrono::seconds>(
-        kPass, std::chrono::seconds(wait_load_delete_thread));
+        kPass, std::chrono::seconds(collector_settings.wait_load_delete_thread));
     if (behind_ || current != last_signature_ || now - last_full_ >= period) {
       Trace("th_node#reconcile");
       reconcileCollectors(pool_, nodes, node_name, registry);
@@ -292,7 +290,7 @@ bool joinNodes() {
   node_token = randomToken();
   last_renewal = Clock::now().time_since_epoch().count();
   try {
-    lease_pool = std::make_unique<pgConnectionPool>(kLeaseLinkOptions + connectLine, 1);
+    lease_pool = std::make_unique<pgConnectionPool>(kLeaseLinkOptions + collector_settings.connectLine, 1);
     PQclear(lease_pool->executeRequest(sql::kCreateNodeTables));
     if (!claimLease(*lease_pool)) {
       write_log("ERR", "node " + node_name +
@@ -330,10 +328,10 @@ bool nodeLostName() { return name_lost; }
 void leaveNodes() {
   if (!lease_started) return;
   {
-    std::lock_guard<std::mutex> lock(leave_mutex);
+    MutexLock lock(&leave_mutex);
     leaving = true;
   }
-  leave_wakeup.notify_all();
+  leave_wakeup.notifyAll();
   pthread_join(lease_thread, nullptr);
   lease_started = false;
 }
