@@ -1,6 +1,6 @@
 // Where a collector goes, from the node rows alone: every node must reach
 // the same answer, or a collector runs twice or nowhere.
-#include "nodeOwnership.h"
+#include "nodes/nodeOwnership.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // What this node holds and hands over: a collector claimed twice runs
 // twice, one released too early runs on two nodes at once.
-#include "nodeRegistry.h"
+#include "nodes/nodeRegistry.h"
 
 #include <gtest/gtest.h>
 
