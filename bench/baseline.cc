@@ -119,7 +119,11 @@ Settings parse(int argc, char** argv) {
     fprintf(stderr, "usage: %s CONNINFO PLUGIN GROUPS THREADS CONNECTIONS COLLECTORS\n", argv[0]);
     exit(2);
   }
-  Settings settings{argv[1], argv[2], std::stoi(argv[3]), std::stoi(argv[4]), std::stoi(argv[5]),
+  Settings settings{argv[1],
+                    argv[2],
+                    std::stoi(argv[3]),
+                    std::stoi(argv[4]),
+                    std::stoi(argv[5]),
                     static_cast<unsigned>(std::stoul(argv[6]))};
   if (settings.groups < 1 || settings.threads < 1 || settings.connections < 1 ||
       settings.collectors < 1) {

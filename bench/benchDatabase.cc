@@ -21,13 +21,17 @@ double number(const std::string& text) { return text.empty() ? 0 : std::stod(tex
 void prepareCollectors(kova_test::TestDatabase& db, const std::string& plugin,
                        const std::string& interval, int count) {
   db.resetTables();
-  db.exec("INSERT INTO flows_channel (channel_name, channel_protocol, channel_port)"
-          " VALUES ('bench', 'netflow', '9995')");
-  db.exec("INSERT INTO flows_collector_plugins (plugin_name, plugin_path, plugin_interval)"
-          " VALUES ('bench', " + literal(plugin) + ", " + literal(interval) + ")");
-  db.exec("INSERT INTO flows_collector (collector_name, collector_plugin_id, collector_parameter)"
-          " SELECT 'bench ' || g, 1, g::text FROM generate_series(1, " + std::to_string(count) +
-          ") AS g");
+  db.exec(
+      "INSERT INTO flows_channel (channel_name, channel_protocol, channel_port)"
+      " VALUES ('bench', 'netflow', '9995')");
+  db.exec(
+      "INSERT INTO flows_collector_plugins (plugin_name, plugin_path, plugin_interval)"
+      " VALUES ('bench', " +
+      literal(plugin) + ", " + literal(interval) + ")");
+  db.exec(
+      "INSERT INTO flows_collector (collector_name, collector_plugin_id, collector_parameter)"
+      " SELECT 'bench ' || g, 1, g::text FROM generate_series(1, " +
+      std::to_string(count) + ") AS g");
   // Dead rows of the previous phase go, and the planner sees the new sizes.
   db.exec("VACUUM ANALYZE flows_collector, flows_stats");
 }
@@ -46,7 +50,8 @@ Timeliness analyseStarts(kova_test::TestDatabase& db, long long from_us, long lo
   Timeliness result;
   const auto gaps = db.query(
       "WITH s AS (" + starts + "), g AS (SELECT (t - lag(t) OVER (PARTITION BY c ORDER BY t) - " +
-      std::to_string(interval_us) + ") / 1000.0 AS d FROM s)"
+      std::to_string(interval_us) +
+      ") / 1000.0 AS d FROM s)"
       " SELECT count(d), percentile_cont(0.5) WITHIN GROUP (ORDER BY d),"
       " percentile_cont(0.99) WITHIN GROUP (ORDER BY d), max(d), min(d) FROM g WHERE d IS NOT NULL");
   result.gaps = std::stoll(gaps[0][0]);
@@ -59,9 +64,12 @@ Timeliness analyseStarts(kova_test::TestDatabase& db, long long from_us, long lo
   const std::string first = std::to_string(from_us / 1000000 + 1);
   const std::string last = std::to_string(to_us / 1000000 - 1);
   const auto cells = db.query(
-      "WITH s AS (" + starts + "), per AS (SELECT c, t / 1000000 AS sec, count(*) AS n FROM s"
+      "WITH s AS (" + starts +
+      "), per AS (SELECT c, t / 1000000 AS sec, count(*) AS n FROM s"
       " GROUP BY 1, 2), grid AS (SELECT collector_id AS c, sec FROM flows_collector,"
-      " generate_series(" + first + "::bigint, " + last + "::bigint) AS sec)"
+      " generate_series(" +
+      first + "::bigint, " + last +
+      "::bigint) AS sec)"
       " SELECT count(*), count(*) FILTER (WHERE per.n IS NULL), count(*) FILTER (WHERE per.n > 1)"
       " FROM grid LEFT JOIN per USING (c, sec)");
   result.cells = std::stoll(cells[0][0]);

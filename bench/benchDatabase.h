@@ -19,14 +19,14 @@ long long recordedRuns(kova_test::TestDatabase& db);
 
 // Plugin starts (the "t" the plugin printed, microseconds) in [from, to).
 struct Timeliness {
-  long long gaps = 0;      // consecutive starts of one collector
-  double median_ms = 0;    // of (gap - interval)
+  long long gaps = 0;    // consecutive starts of one collector
+  double median_ms = 0;  // of (gap - interval)
   double p99_ms = 0;
   double max_ms = 0;
   double min_ms = 0;
-  long long cells = 0;     // collector x whole second inside the window
-  long long skipped = 0;   // cells without a start
-  long long doubled = 0;   // cells with two starts or more
+  long long cells = 0;    // collector x whole second inside the window
+  long long skipped = 0;  // cells without a start
+  long long doubled = 0;  // cells with two starts or more
 };
 Timeliness analyseStarts(kova_test::TestDatabase& db, long long from_us, long long to_us,
                          long long interval_us);

@@ -66,8 +66,8 @@ bool waitForRuns(kova_test::TestDatabase& db, long long count, std::chrono::seco
 // What one program did during one window.
 struct Window {
   double seconds = 0;
-  long long runs = 0;   // rows added to flows_stats
-  ProcessCpu cpu;       // used during the window
+  long long runs = 0;       // rows added to flows_stats
+  ProcessCpu cpu;           // used during the window
   double machine_busy = 0;  // share of all cores, every process counted
   double server_cpu = 0;    // PostgreSQL's, seconds
   double rss_mib = 0;       // at the end
@@ -81,6 +81,7 @@ struct Window {
 };
 
 // Measures for length; throws std::runtime_error when the process ended.
-Window measure(BenchProcess& process, kova_test::TestDatabase& db, std::chrono::milliseconds length);
+Window measure(BenchProcess& process, kova_test::TestDatabase& db,
+               std::chrono::milliseconds length);
 
 }  // namespace kova_bench

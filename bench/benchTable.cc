@@ -32,10 +32,11 @@ std::string row(const Figure& figure) {
   const double middle = median(figure.values);
   std::string verdict;
   if (figure.meets) verdict = figure.meets(middle) ? "met" : "MISSED";
-  return trimmed(padded(figure.label, 52) +
-                 padded(number(middle, figure.decimals) + " " + figure.unit, 20) +
-                 padded(number(*low, figure.decimals) + " - " + number(*high, figure.decimals), 22) +
-                 padded(figure.goal, 12) + verdict) +
+  return trimmed(
+             padded(figure.label, 52) +
+             padded(number(middle, figure.decimals) + " " + figure.unit, 20) +
+             padded(number(*low, figure.decimals) + " - " + number(*high, figure.decimals), 22) +
+             padded(figure.goal, 12) + verdict) +
          "\n";
 }
 
@@ -48,7 +49,8 @@ double median(std::vector<double> values) {
   return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-std::string formatTable(const std::vector<std::string>& heading, const std::vector<Figure>& figures) {
+std::string formatTable(const std::vector<std::string>& heading,
+                        const std::vector<Figure>& figures) {
   std::ostringstream text;
   for (const std::string& line : heading) text << line << "\n";
   text << "\n"

@@ -22,6 +22,7 @@ double median(std::vector<double> values);
 
 // The heading lines, then a header row and one row per figure, then a
 // summary line counting the goals met.
-std::string formatTable(const std::vector<std::string>& heading, const std::vector<Figure>& figures);
+std::string formatTable(const std::vector<std::string>& heading,
+                        const std::vector<Figure>& figures);
 
 }  // namespace kova_bench

@@ -19,7 +19,10 @@ using std::chrono::steady_clock;
 
 const int kSliceMs = 50;
 // A CommandComplete message whose tag is COMMIT, as the server sends it.
-const std::string kCommitDone("C\0\0\0\x0b" "COMMIT\0", 12);
+const std::string kCommitDone(
+    "C\0\0\0\x0b"
+    "COMMIT\0",
+    12);
 
 int connectTo(const std::string& host, int port) {
   if (!host.empty() && host[0] == '/') {
@@ -121,8 +124,8 @@ void LinkProxy::pump(Link* link, bool from_server) {
   while (!stop_) {
     int wait_ms = kSliceMs;
     if (!held.empty()) {
-      const auto due = std::chrono::duration_cast<std::chrono::milliseconds>(
-          held.front().first - steady_clock::now());
+      const auto due = std::chrono::duration_cast<std::chrono::milliseconds>(held.front().first -
+                                                                             steady_clock::now());
       wait_ms = std::max(0, std::min<int>(kSliceMs, static_cast<int>(due.count()) + 1));
     }
     struct pollfd entry = {from, POLLIN, 0};

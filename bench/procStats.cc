@@ -48,7 +48,8 @@ std::vector<std::string> statFields(pid_t pid) {
   // counted from the last ')' on. After it, field 3 (state) is index 0, so
   // utime, stime, cutime, cstime (fields 14 to 17) are indexes 11 to 14.
   const std::string::size_type close = text.rfind(')');
-  if (close == std::string::npos) throw std::runtime_error("process " + std::to_string(pid) + " is gone");
+  if (close == std::string::npos)
+    throw std::runtime_error("process " + std::to_string(pid) + " is gone");
   std::istringstream fields(text.substr(close + 2));
   std::vector<std::string> values;
   for (std::string value; fields >> value;) values.push_back(value);
@@ -65,7 +66,8 @@ double serverCpu(pid_t postmaster) {
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     try {
       const std::vector<std::string> values = statFields(std::stoi(name));
-      if (std::stoi(values[1]) == postmaster && std::stoi(name) != postmaster) total += processCpu(std::stoi(name)).self;
+      if (std::stoi(values[1]) == postmaster && std::stoi(name) != postmaster)
+        total += processCpu(std::stoi(name)).self;
     } catch (const std::exception&) {
       // Ended meanwhile: the postmaster's reaped total has it.
     }
@@ -103,7 +105,8 @@ MachineCpu machineCpu() {
 
 double busyShare(const MachineCpu& before, const MachineCpu& after) {
   const unsigned long long total = after.total - before.total;
-  return total == 0 ? 0 : static_cast<double>(after.busy - before.busy) / static_cast<double>(total);
+  return total == 0 ? 0
+                    : static_cast<double>(after.busy - before.busy) / static_cast<double>(total);
 }
 
 std::string machineDescription() {

@@ -148,7 +148,8 @@ void halfLoadPhase(const Options& options, Series* series, kova_test::TestDataba
 
 // Hourly collectors spread over the hour, as in production: a few runs a
 // second, the rest of the time waiting.
-Window idlePhase(const Options& options, int collectors, seconds length, kova_test::TestDatabase& db) {
+Window idlePhase(const Options& options, int collectors, seconds length,
+                 kova_test::TestDatabase& db) {
   prepareCollectors(db, options.plugin, "1 hour", collectors);
   auto daemon = runningDaemon(options, 3600, db);
   std::this_thread::sleep_for(seconds(5));
@@ -166,8 +167,9 @@ void saturationPair(const Options& options, Series* series, kova_test::TestDatab
            fixed(base.machine_busy * 100, 0) + "% busy");
   const Window sat = saturatedPhase(options, series->saturated_collectors, db);
   progress("  saturated: " + fixed(sat.runsPerSecond(), 0) + " runs/s, " +
-           fixed(sat.cpuMsPerRun(), 3) + " ms CPU/run, PostgreSQL " + fixed(sat.serverMsPerRun(), 3) +
-           " ms/run, machine " + fixed(sat.machine_busy * 100, 0) + "% busy");
+           fixed(sat.cpuMsPerRun(), 3) + " ms CPU/run, PostgreSQL " +
+           fixed(sat.serverMsPerRun(), 3) + " ms/run, machine " + fixed(sat.machine_busy * 100, 0) +
+           "% busy");
   series->base_rate.push_back(base.runsPerSecond());
   series->base_cpu.push_back(base.cpuMsPerRun());
   series->base_busy.push_back(base.machine_busy * 100);
@@ -275,7 +277,8 @@ void calibrate(const Options& options, Series* series, kova_test::TestDatabase& 
 void repetition(const Options& options, int number, Series* series, kova_test::TestDatabase& db) {
   progress("repetition " + std::to_string(number) + " of " + std::to_string(options.repetitions));
   const bool results = options.only == "results";
-  if (options.only.empty() || options.only == "saturated" || results) saturationPair(options, series, db);
+  if (options.only.empty() || options.only == "saturated" || results)
+    saturationPair(options, series, db);
   if (options.only.empty() || results) halfLoadPhase(options, series, db);
   if (options.only.empty() || options.only == "idle") idlePhases(options, series, db);
   if (options.only.empty() || options.only == "nodes") {
@@ -310,7 +313,8 @@ std::vector<Figure> figures(const Series& s) {
       figure("saturated: recorded runs/s", "runs/s", 0, s.sat_rate),
       goal(figure("saturated: runs/s / baseline's", "", 3, s.rate_ratio), ">= 0.90", atLeast(0.90)),
       figure("saturated: CPU per run (daemon + plugins)", "ms", 3, s.sat_cpu),
-      goal(figure("saturated: CPU per run / baseline's", "", 3, s.cpu_ratio), "<= 1.15", atMost(1.15)),
+      goal(figure("saturated: CPU per run / baseline's", "", 3, s.cpu_ratio), "<= 1.15",
+           atMost(1.15)),
       figure("saturated: PostgreSQL CPU per run", "ms", 3, s.sat_server),
       figure("saturated: CPU per run (daemon + plugins + PostgreSQL)", "ms", 3, s.sat_both),
       figure("saturated: machine busy (all processes)", "%", 0, s.sat_busy),
@@ -333,8 +337,7 @@ std::vector<Figure> figures(const Series& s) {
       figure("100 000 hourly: peak resident memory", "MiB", 1, s.large_peak),
       figure("one node: recorded runs/s, saturated", "runs/s", 0, s.node_one_rate),
       figure("two nodes: recorded runs/s, saturated", "runs/s", 0, s.node_two_rate),
-      goal(figure("two nodes: runs/s / one node's", "", 3, s.node_ratio), ">= 0.90",
-           atLeast(0.90)),
+      goal(figure("two nodes: runs/s / one node's", "", 3, s.node_ratio), ">= 0.90", atLeast(0.90)),
       figure("kill -9 of a node: first of its runs elsewhere", "s", 1, s.failover_first),
       goal(figure("kill -9 of a node: all of its runs elsewhere", "s", 1, s.failover_all),
            "<= 30 s", atMost(30)),
@@ -364,17 +367,22 @@ std::vector<std::string> heading(const Options& options, const Series& series,
       "kovaFlowCollector scheduler benchmark, " + today(),
       "machine: " + machineDescription() + "; load average at start " + load_at_start,
       "shape (daemon and baseline): core_number=" + std::to_string(shape.groups) +
-          " thread_number=" + std::to_string(shape.threads) + " connection_number=" +
-          std::to_string(shape.connections),
+          " thread_number=" + std::to_string(shape.threads) +
+          " connection_number=" + std::to_string(shape.connections),
       "plugin: static binary printing {\"t\":<start us>,\"id\":<id>}; database: throwaway "
-      "PostgreSQL 15 (" + std::string(options.sync_commit ? "fsync on" : "fsync off") +
-          ", synchronous_commit on); round trip added by a proxy: " + fixed(options.rtt_ms, 1) + " ms",
+      "PostgreSQL 15 (" +
+          std::string(options.sync_commit ? "fsync on" : "fsync off") +
+          ", synchronous_commit on); round trip added by a proxy: " + fixed(options.rtt_ms, 1) +
+          " ms",
       "demand: saturated " + std::to_string(series.saturated_collectors) +
           " collectors due every second (load_mod=1); half load " +
-          std::to_string(series.half_collectors) + " due every second; idle and 100 000: "
+          std::to_string(series.half_collectors) +
+          " due every second; idle and 100 000: "
           "interval 1 hour, first runs spread over the hour (load_mod=3600, about 3 and 28 runs/s); "
           "nodes: the saturated rows on node_name n1, then on n1 and n2 (each of the shape above); "
-          "failover: " + std::to_string(kFailoverCollectors) + " collectors due every second on n1 and n2, n2 killed",
+          "failover: " +
+          std::to_string(kFailoverCollectors) +
+          " collectors due every second on n1 and n2, n2 killed",
       "figures: median of " + std::to_string(options.repetitions) +
           " repetitions, min - max beside it; ratios are taken within each repetition",
   };
@@ -382,14 +390,18 @@ std::vector<std::string> heading(const Options& options, const Series& series,
 
 Options parseOptions(int argc, char** argv) {
   Options options;
-  const struct option long_options[] = {
-      {"collector", required_argument, nullptr, 'c'}, {"baseline", required_argument, nullptr, 'b'},
-      {"plugin", required_argument, nullptr, 'p'},    {"out", required_argument, nullptr, 'o'},
-      {"repetitions", required_argument, nullptr, 'r'}, {"groups", required_argument, nullptr, 'g'},
-      {"threads", required_argument, nullptr, 't'},   {"connections", required_argument, nullptr, 'n'},
-      {"only", required_argument, nullptr, 'O'},      {"rtt", required_argument, nullptr, 'R'},
-      {"sync-commit", no_argument, nullptr, 'S'},
-      {nullptr, 0, nullptr, 0}};
+  const struct option long_options[] = {{"collector", required_argument, nullptr, 'c'},
+                                        {"baseline", required_argument, nullptr, 'b'},
+                                        {"plugin", required_argument, nullptr, 'p'},
+                                        {"out", required_argument, nullptr, 'o'},
+                                        {"repetitions", required_argument, nullptr, 'r'},
+                                        {"groups", required_argument, nullptr, 'g'},
+                                        {"threads", required_argument, nullptr, 't'},
+                                        {"connections", required_argument, nullptr, 'n'},
+                                        {"only", required_argument, nullptr, 'O'},
+                                        {"rtt", required_argument, nullptr, 'R'},
+                                        {"sync-commit", no_argument, nullptr, 'S'},
+                                        {nullptr, 0, nullptr, 0}};
   for (int option; (option = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
     switch (option) {
       case 'c': options.collector = optarg; break;
@@ -420,11 +432,12 @@ int run(int argc, char** argv) {
   if (options.only != "idle") calibrate(options, &series, db);
   std::unique_ptr<LinkProxy> proxy;
   if (options.rtt_ms > 0) {
-    proxy = std::make_unique<LinkProxy>(db.host(), db.port(),
-                                        std::chrono::microseconds(std::lround(options.rtt_ms * 1000)));
+    proxy = std::make_unique<LinkProxy>(
+        db.host(), db.port(), std::chrono::microseconds(std::lround(options.rtt_ms * 1000)));
     options.shape.proxy_port = proxy->port();
   }
-  for (int number = 1; number <= options.repetitions; ++number) repetition(options, number, &series, db);
+  for (int number = 1; number <= options.repetitions; ++number)
+    repetition(options, number, &series, db);
   std::vector<Figure> measured;
   for (Figure& figure : figures(series))
     if (!figure.values.empty()) measured.push_back(std::move(figure));

@@ -27,7 +27,6 @@ std::string captureSettingsText(const CaptureSettings& settings, iniConfig& conf
   return "KOVA.datadir=" + settings.datadir + "\nKOVA.piddir=" + settings.piddir +
          "\nKOVA.node_name=" + settings.node_name +
          "\nKOVA.node_channels=" + trim(config.getKey("KOVA", "node_channels")) +
-         "\nKOVA.metrics_textfile=" + settings.metrics_textfile +
-         "\nBINARY.ps=" + settings.ps + "\nBINARY.netflows=" + settings.netflows +
-         "\nBINARY.sflows=" + settings.sflows + "\n";
+         "\nKOVA.metrics_textfile=" + settings.metrics_textfile + "\nBINARY.ps=" + settings.ps +
+         "\nBINARY.netflows=" + settings.netflows + "\nBINARY.sflows=" + settings.sflows + "\n";
 }

@@ -9,11 +9,11 @@
 // Values exactly as the file holds them; nothing is validated or defaulted
 // here (a missing key is an empty string).
 struct CaptureSettings {
-  std::string datadir;   // [KOVA] base of the channels' capture directories
-  std::string piddir;    // [KOVA] directory of the tools' pid files
-  std::string ps;        // [BINARY] process lister
-  std::string netflows;  // [BINARY] nfcapd
-  std::string sflows;    // [BINARY] sfcapd
+  std::string datadir;           // [KOVA] base of the channels' capture directories
+  std::string piddir;            // [KOVA] directory of the tools' pid files
+  std::string ps;                // [BINARY] process lister
+  std::string netflows;          // [BINARY] nfcapd
+  std::string sflows;            // [BINARY] sfcapd
   std::string metrics_textfile;  // [KOVA] path for node_exporter; empty: none
   // [KOVA] node_name and node_channels: with a node name, only the
   // channels this host claims are started, checked and stopped here.

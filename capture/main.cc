@@ -4,10 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <chrono>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -90,8 +90,9 @@ int run(const std::string& pathToConfigFile) {
   reconcileChannels(*pool, listing, settings);
   cleanDeletedChannels(*pool, listing, settings);
   pool.reset();
-  writeMetricsTextfile(settings.metrics_textfile,
-                       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  writeMetricsTextfile(
+      settings.metrics_textfile,
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   write_log("INFO", "END PROGRAM");
   return kStatusOk;
 }

@@ -49,7 +49,8 @@ void writeMetricsTextfile(const std::string& path, double run_seconds) {
   if (path.empty()) return;
   // Not ending in .prom: the textfile collector skips it until renamed.
   const std::string temporary = path + ".tmp";
-  if (writeWhole(temporary, text(run_seconds)) && rename(temporary.c_str(), path.c_str()) == 0) return;
+  if (writeWhole(temporary, text(run_seconds)) && rename(temporary.c_str(), path.c_str()) == 0)
+    return;
   write_log("ERR", "metrics_textfile " + path + " not written: " + strerror(errno));
   remove(temporary.c_str());
 }

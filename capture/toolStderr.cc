@@ -34,7 +34,8 @@ std::string ToolStderr::take() {
   off_t offset = 0;
   // A tool's complaint is a line or two; a tool that never stops writing
   // there must not fill our memory.
-  while (text.size() < kKeptBytes && (got = pread(memory_.get(), buffer, sizeof buffer, offset)) > 0) {
+  while (text.size() < kKeptBytes &&
+         (got = pread(memory_.get(), buffer, sizeof buffer, offset)) > 0) {
     text.append(buffer, static_cast<size_t>(got));
     offset += got;
   }

@@ -55,8 +55,7 @@ bool readOptional(iniConfig& config, const std::string& section, const std::stri
     if (!std::isdigit(static_cast<unsigned char>(text[i]))) why = "is not a whole number";
     else if (number > static_cast<unsigned long long>(std::numeric_limits<Number>::max()) / 10)
       why = "is out of range";
-    else
-      number = number * 10 + static_cast<unsigned>(text[i] - '0');
+    else number = number * 10 + static_cast<unsigned>(text[i] - '0');
   }
   if (why.empty() && number > static_cast<unsigned long long>(std::numeric_limits<Number>::max()))
     why = "is out of range";
@@ -75,7 +74,9 @@ bool readListen(iniConfig& config, std::string* value, std::string* problem) {
   if (!config.hasKey("KOVA", "metrics_listen")) return true;
   const std::string text = config.getKey("KOVA", "metrics_listen");
   const size_t begin = text.find_first_not_of(" \t\r");
-  *value = begin == std::string::npos ? "" : text.substr(begin, text.find_last_not_of(" \t\r") + 1 - begin);
+  *value = begin == std::string::npos
+               ? ""
+               : text.substr(begin, text.find_last_not_of(" \t\r") + 1 - begin);
   const std::string why = metricsListenProblem(*value);
   if (!why.empty()) *problem = describe(config, "KOVA", "metrics_listen", text, why);
   return why.empty();

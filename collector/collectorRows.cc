@@ -14,9 +14,7 @@ namespace {
 // The millisecond field is a 32-bit int.
 const uint32_t kMaxIntervalSeconds = 2147483;
 
-std::string column(PGresult* result, int row, int index) {
-  return PQgetvalue(result, row, index);
-}
+std::string column(PGresult* result, int row, int index) { return PQgetvalue(result, row, index); }
 
 // Rejects what would make the load weight divide by zero or overflow the
 // millisecond interval.

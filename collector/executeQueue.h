@@ -59,5 +59,5 @@ class ExecuteQueue {
 
   pthread_mutex_t mutex;  // guards deque
   pthread_cond_t cond;    // signalled on push, broadcast by wakeAll
-  std::deque<T> deque;  // guarded by mutex
+  std::deque<T> deque;    // guarded by mutex
 };

@@ -10,11 +10,11 @@
 #include "collectorConfig.h"
 #include "deleteList.h"
 #include "executeQueue.h"
-#include "updateServiceMap.h"
 #include "infoThread.h"
 #include "pgConnectionPool.h"
 #include "resultQueue.h"
 #include "service.h"
+#include "updateServiceMap.h"
 
 // Option -f.
 extern std::string pathToConfigFile;

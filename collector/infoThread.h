@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "executeQueue.h"
-#include "waitServiceQueue.h"
 #include "pgConnectionPool.h"
 #include "service.h"
+#include "waitServiceQueue.h"
 
 // Created by main before any of its threads start and destroyed after all
 // of them have been joined; the record owns its queues and pool.
@@ -28,7 +28,7 @@ struct infoThread {
   std::unique_ptr<WaitServiceQueue> wait_queue;
   std::unique_ptr<ExecuteQueue<service>> execute_queue;
   std::unique_ptr<std::vector<pthread_t>> thread_list;  // guarded by mutex_vec_thread
-  pthread_mutex_t mutex_info;  // guards nbr_thread_active, estimated_load
+  pthread_mutex_t mutex_info;                           // guards nbr_thread_active, estimated_load
   std::unique_ptr<pgConnectionPool> pool;
   int nbr_thread_active;  // guarded by mutex_info
   float estimated_load;   // guarded by mutex_info

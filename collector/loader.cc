@@ -17,9 +17,7 @@
 
 namespace {
 
-std::string column(PGresult* result, int row, int index) {
-  return PQgetvalue(result, row, index);
-}
+std::string column(PGresult* result, int row, int index) { return PQgetvalue(result, row, index); }
 
 PGresult* runStatement(pgConnectionPool* pool, const std::string& statement,
                        const std::vector<std::string>& params) {

@@ -22,4 +22,4 @@ size_t load_script(pgConnectionPool* pool, std::string statement, std::vector<st
 // rows taken.
 size_t load_UpdateService(pgConnectionPool* pool, std::string statement);
 size_t load_UpdateService(pgConnectionPool* pool, std::string statement,
-                        std::vector<std::string> params);
+                          std::vector<std::string> params);

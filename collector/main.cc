@@ -17,13 +17,13 @@
 #include "globals.h"
 #include "iniConfig.h"
 #include "loader.h"
+#include "log.h"
 #include "metricSources.h"
 #include "metricsServer.h"
-#include "log.h"
-#include "pgResult.h"
 #include "monitor.h"
-#include "nodes/nodeMembership.h"
 #include "mutexLock.h"
+#include "nodes/nodeMembership.h"
+#include "pgResult.h"
 #include "releaser.h"
 #include "resultWriter.h"
 #include "statements.h"
@@ -132,7 +132,8 @@ void stopEverything() {
 
 void redirectStandardError() {
   if (dup2(1, 2) >= 0) return;
-  const std::string text = std::string("erreur de redirection de flux stderr (dup2): ") + strerror(errno);
+  const std::string text =
+      std::string("erreur de redirection de flux stderr (dup2): ") + strerror(errno);
   write_raw(text + "\n");
   perror(text.c_str());
   exit(2);

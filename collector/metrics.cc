@@ -24,7 +24,9 @@ namespace {
 
 using Counter = std::atomic<unsigned long long>;
 
-void add(Counter& counter, unsigned long long n = 1) { counter.fetch_add(n, std::memory_order_relaxed); }
+void add(Counter& counter, unsigned long long n = 1) {
+  counter.fetch_add(n, std::memory_order_relaxed);
+}
 
 std::string number(double value) {
   char text[32];
@@ -34,7 +36,8 @@ std::string number(double value) {
 
 class Histogram {
  public:
-  explicit Histogram(std::vector<double> bounds) : bounds_(std::move(bounds)), counts_(bounds_.size() + 1) {}
+  explicit Histogram(std::vector<double> bounds)
+      : bounds_(std::move(bounds)), counts_(bounds_.size() + 1) {}
 
   void observe(double value) {
     size_t i = 0;
@@ -49,7 +52,8 @@ class Histogram {
       cumulative += counts_[i].load(std::memory_order_relaxed);
       char bound[32];
       snprintf(bound, sizeof bound, "%g", i < bounds_.size() ? bounds_[i] : 0.0);
-      out << name << "_bucket{le=\"" << (i < bounds_.size() ? bound : "+Inf") << "\"} " << cumulative << "\n";
+      out << name << "_bucket{le=\"" << (i < bounds_.size() ? bound : "+Inf") << "\"} "
+          << cumulative << "\n";
     }
     out << name << "_sum " << number(sum_.load(std::memory_order_relaxed)) << "\n"
         << name << "_count " << cumulative << "\n";
@@ -64,8 +68,10 @@ class Histogram {
 // Plugin runs last from milliseconds to the time limit; a start delay of a
 // healthy scheduler stays under a few milliseconds; a write under one.
 Histogram run_duration({0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120, 300});
-Histogram start_delay({0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 300});
-Histogram result_write({0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10});
+Histogram start_delay({0.001, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60,
+                       300});
+Histogram result_write({0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5,
+                        10});
 
 std::array<Counter, 4> runs;  // by state 0..3; others are not recorded states
 Counter timeouts, output_capped, not_allowed, results_dropped;
@@ -75,10 +81,10 @@ std::atomic<int> database_up{1};
 
 // Guards the four below.
 pthread_mutex_t sources_mutex = PTHREAD_MUTEX_INITIALIZER;
-std::function<double()> collectors_source;        // guarded by sources_mutex
-std::function<double()> results_waiting_source;   // guarded by sources_mutex
-bool nodes_set = false;                           // guarded by sources_mutex
-std::map<std::string, bool> nodes;                // guarded by sources_mutex
+std::function<double()> collectors_source;       // guarded by sources_mutex
+std::function<double()> results_waiting_source;  // guarded by sources_mutex
+bool nodes_set = false;                          // guarded by sources_mutex
+std::map<std::string, bool> nodes;               // guarded by sources_mutex
 
 const char kOutputCapped[] = "DAEMON: plugin output exceeds ";
 
@@ -86,7 +92,8 @@ void header(std::ostringstream& out, const char* name, const char* type, const c
   out << "# HELP " << name << " " << help << "\n# TYPE " << name << " " << type << "\n";
 }
 
-void single(std::ostringstream& out, const char* name, const char* type, const char* help, double value) {
+void single(std::ostringstream& out, const char* name, const char* type, const char* help,
+            double value) {
   header(out, name, type, help);
   out << name << " " << number(value) << "\n";
 }
@@ -104,24 +111,28 @@ void renderRuns(std::ostringstream& out) {
   header(out, "kova_runs_total", "counter", "Plugin runs recorded, by state.");
   for (size_t state = 0; state < runs.size(); ++state)
     out << "kova_runs_total{state=\"" << state << "\"} " << runs[state].load() << "\n";
-  single(out, "kova_run_timeouts_total", "counter", "Plugin runs stopped at their time limit.", timeouts.load());
-  single(out, "kova_run_output_capped_total", "counter", "Plugin runs stopped past their output cap.",
-         output_capped.load());
-  single(out, "kova_run_not_allowed_total", "counter", "Plugins refused: outside the allowed directories.",
-         not_allowed.load());
+  single(out, "kova_run_timeouts_total", "counter", "Plugin runs stopped at their time limit.",
+         timeouts.load());
+  single(out, "kova_run_output_capped_total", "counter",
+         "Plugin runs stopped past their output cap.", output_capped.load());
+  single(out, "kova_run_not_allowed_total", "counter",
+         "Plugins refused: outside the allowed directories.", not_allowed.load());
   header(out, "kova_run_duration_seconds", "histogram", "Plugin run time.");
   run_duration.render(out, "kova_run_duration_seconds");
-  header(out, "kova_start_delay_seconds", "histogram", "Time from a collector's due time to the start of its run.");
+  header(out, "kova_start_delay_seconds", "histogram",
+         "Time from a collector's due time to the start of its run.");
   start_delay.render(out, "kova_start_delay_seconds");
 }
 
 void renderResults(std::ostringstream& out, double waiting) {
   single(out, "kova_results_waiting", "gauge", "Results not yet written to the database.", waiting);
-  single(out, "kova_results_dropped_total", "counter", "Results given up while the database could not take them.",
-         results_dropped.load());
-  header(out, "kova_result_write_seconds", "histogram", "Time one write of results to the database took.");
+  single(out, "kova_results_dropped_total", "counter",
+         "Results given up while the database could not take them.", results_dropped.load());
+  header(out, "kova_result_write_seconds", "histogram",
+         "Time one write of results to the database took.");
   result_write.render(out, "kova_result_write_seconds");
-  single(out, "kova_database_up", "gauge", "1 when the last write reached the database, else 0.", database_up.load());
+  single(out, "kova_database_up", "gauge", "1 when the last write reached the database, else 0.",
+         database_up.load());
 }
 
 void renderChanges(std::ostringstream& out, double collectors) {
@@ -163,7 +174,8 @@ double bootTime() {
 double openDescriptors() {
   std::error_code error;
   double count = 0;
-  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end; it.increment(error))
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end; !error && it != end;
+       it.increment(error))
     ++count;
   return count > 0 ? count - 1 : 0;  // the iterator's own descriptor
 }
@@ -177,7 +189,8 @@ void renderProcess(std::ostringstream& out) {
   single(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.",
          std::stod(fields[21]) * static_cast<double>(sysconf(_SC_PAGESIZE)));
   single(out, "process_open_fds", "gauge", "Number of open file descriptors.", openDescriptors());
-  single(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.",
+  single(out, "process_start_time_seconds", "gauge",
+         "Start time of the process since unix epoch in seconds.",
          bootTime() + std::stod(fields[19]) / ticks);
 }
 
@@ -195,7 +208,8 @@ void observeRunDuration(double seconds) { run_duration.observe(seconds); }
 void observeStartDelay(const struct timeval& due) {
   struct timeval now;
   gettimeofday(&now, nullptr);
-  const double late = static_cast<double>(now.tv_sec - due.tv_sec) + (now.tv_usec - due.tv_usec) / 1e6;
+  const double late =
+      static_cast<double>(now.tv_sec - due.tv_sec) + (now.tv_usec - due.tv_usec) / 1e6;
   start_delay.observe(late > 0 ? late : 0);
 }
 

@@ -34,7 +34,9 @@ using tcp = net::ip::tcp;
 const std::chrono::seconds kIdleLimit(30);
 
 // Plugins must not inherit the listening socket nor a scraper's.
-void closeOnExec(int descriptor) { fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC); }
+void closeOnExec(int descriptor) {
+  fcntl(descriptor, F_SETFD, fcntl(descriptor, F_GETFD) | FD_CLOEXEC);
+}
 
 http::response<http::string_body> answer(const http::request<http::string_body>& request) {
   const beast::string_view target = request.target();
@@ -51,8 +53,9 @@ http::response<http::string_body> answer(const http::request<http::string_body>&
     body = metrics::render();
   }
   http::response<http::string_body> response(status, request.version());
-  response.set(http::field::content_type,
-               status == http::status::ok ? "text/plain; version=0.0.4; charset=utf-8" : "text/plain");
+  response.set(http::field::content_type, status == http::status::ok
+                                              ? "text/plain; version=0.0.4; charset=utf-8"
+                                              : "text/plain");
   if (status == http::status::method_not_allowed) response.set(http::field::allow, "GET, HEAD");
   response.keep_alive(request.keep_alive());
   response.body() = std::move(body);
@@ -68,18 +71,20 @@ class Session : public std::enable_shared_from_this<Session> {
   void read() {
     request_ = {};
     stream_.expires_after(kIdleLimit);
-    http::async_read(stream_, buffer_, request_,
-                     [self = shared_from_this()](beast::error_code error, size_t) { self->onRead(error); });
+    http::async_read(
+        stream_, buffer_, request_,
+        [self = shared_from_this()](beast::error_code error, size_t) { self->onRead(error); });
   }
 
  private:
   void onRead(beast::error_code error) {
     if (error) return close();
     response_ = answer(request_);
-    http::async_write(stream_, response_, [self = shared_from_this()](beast::error_code error, size_t) {
-      if (error || !self->response_.keep_alive()) return self->close();
-      self->read();
-    });
+    http::async_write(stream_, response_,
+                      [self = shared_from_this()](beast::error_code error, size_t) {
+                        if (error || !self->response_.keep_alive()) return self->close();
+                        self->read();
+                      });
   }
 
   void close() {
@@ -137,7 +142,8 @@ std::unique_ptr<Server> server;  // main thread only
 
 bool parseEndpoint(const std::string& text, tcp::endpoint* endpoint) {
   const size_t colon = text.rfind(':');
-  if (colon == std::string::npos || colon + 1 == text.size() || text.size() - colon > 6) return false;
+  if (colon == std::string::npos || colon + 1 == text.size() || text.size() - colon > 6)
+    return false;
   std::string host = text.substr(0, colon);
   const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
   if (bracketed) host = host.substr(1, host.size() - 2);

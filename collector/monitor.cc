@@ -23,14 +23,14 @@ void formatCore(std::ostringstream& out, size_t index, const CoreStatus& core) {
   // Busy when at most one worker is left idle.
   const bool threads_overloaded = core.active >= static_cast<long>(core.workers) - 1;
   const bool queue_overloaded = core.queued > kQueueLimit;
-  out << "CORE " << index << "\t\t\t\tstatus: "
-      << (threads_overloaded || queue_overloaded ? kOverload : kOk6) << "\n";
+  out << "CORE " << index
+      << "\t\t\t\tstatus: " << (threads_overloaded || queue_overloaded ? kOverload : kOk6) << "\n";
   out << "Estimated load: " << core.estimated_load << "\n";
   out << "Database connection: " << core.connections << "\n";
   out << "Thread active: " << core.active << " / " << core.workers
       << "\t\tstatus: " << (threads_overloaded ? kOverload : kOk8) << "\n";
-  out << "Thread queue: " << core.queued << "\t\t\tStatus: " << (queue_overloaded ? kOverload : kOk8)
-      << "\n";
+  out << "Thread queue: " << core.queued
+      << "\t\t\tStatus: " << (queue_overloaded ? kOverload : kOk8) << "\n";
   out << "Queue Size: " << core.waiting << "\n\n";
 }
 
@@ -63,7 +63,8 @@ std::string formatStatusReport(const StatusSnapshot& snapshot) {
   for (size_t i = 0; i < snapshot.cores.size(); ++i) {
     const CoreStatus& core = snapshot.cores[i];
     formatCore(out, i, core);
-    total += static_cast<long long>(core.waiting) + core.active + static_cast<long long>(core.queued);
+    total +=
+        static_cast<long long>(core.waiting) + core.active + static_cast<long long>(core.queued);
   }
   out << "TOTAL SERVICE: " << total << "\n";
   return out.str();

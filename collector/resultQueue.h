@@ -23,7 +23,9 @@ struct PendingResult {
   // Set by the writer when the server refused that row: it is not sent again.
   bool skip_state = false;
   bool skip_data = false;
-  size_t bytes() const { return sizeof(PendingResult) + tag.size() + id.size() + label.size() + output.size(); }
+  size_t bytes() const {
+    return sizeof(PendingResult) + tag.size() + id.size() + label.size() + output.size();
+  }
 };
 
 // Thread-safe: every operation holds `mutex_` for its own duration only.
@@ -64,13 +66,13 @@ class ResultQueue {
 
   // Guards every member below it.
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
-  MonotonicCondition changed_;        // notified with mutex_: push, putBack, close
-  std::deque<PendingResult> items_;   // guarded by mutex_
-  size_t bytes_ = 0;                  // guarded by mutex_; of items_
-  size_t in_flight_ = 0;              // guarded by mutex_
-  size_t count_limit_ = 0;            // guarded by mutex_
-  size_t bytes_limit_ = 0;            // guarded by mutex_
-  size_t dropped_ = 0;                // guarded by mutex_
-  bool closed_ = false;               // guarded by mutex_
+  MonotonicCondition changed_;                      // notified with mutex_: push, putBack, close
+  std::deque<PendingResult> items_;                 // guarded by mutex_
+  size_t bytes_ = 0;                                // guarded by mutex_; of items_
+  size_t in_flight_ = 0;                            // guarded by mutex_
+  size_t count_limit_ = 0;                          // guarded by mutex_
+  size_t bytes_limit_ = 0;                          // guarded by mutex_
+  size_t dropped_ = 0;                              // guarded by mutex_
+  bool closed_ = false;                             // guarded by mutex_
   std::chrono::steady_clock::time_point deadline_;  // guarded by mutex_
 };

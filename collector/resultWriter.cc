@@ -44,9 +44,11 @@ Plan planBatch(const std::vector<PendingResult>& batch) {
   Plan plan;
   for (size_t i = 0; i < batch.size(); ++i) {
     const PendingResult& result = batch[i];
-    const std::string age = std::to_string(std::chrono::duration<double>(now - result.ended).count());
+    const std::string age =
+        std::to_string(std::chrono::duration<double>(now - result.ended).count());
     if (latest[result.id] == i && !result.skip_state) {
-      plan.statements.push_back({"UpdateState", "",
+      plan.statements.push_back({"UpdateState",
+                                 "",
                                  {std::to_string(result.state),
                                   result.state == 0 ? "OK" : result.output, result.id, age}});
       plan.rows.push_back({i, false});
@@ -150,10 +152,10 @@ void Writer::settleLostSession() {
   if (lost_pid_ == 0) return;
   const std::string pid = std::to_string(lost_pid_);
   for (;;) {
-    const std::vector<PipelineReply> replies =
-        link_.run({{"", sql::kEndLostSession, {pid}},
-                   {"", sql::kBatchOutcome, {pid, unsettled_txid_.empty() ? "0" : unsettled_txid_}}},
-                  giveUp);
+    const std::vector<PipelineReply> replies = link_.run(
+        {{"", sql::kEndLostSession, {pid}},
+         {"", sql::kBatchOutcome, {pid, unsettled_txid_.empty() ? "0" : unsettled_txid_}}},
+        giveUp);
     const std::vector<std::string>& outcome = replies.at(1).row;
     if (outcome.at(0) == "t" && outcome.at(1) != "in progress") {
       lost_pid_ = 0;
@@ -195,8 +197,9 @@ void Writer::linkLost() {
   session_pid_ = 0;
   metrics::setDatabaseUp(false);
   if (outage_) return;
-  write_log("ERR", "database connection lost: results are kept in memory and written once it "
-                   "answers again");
+  write_log("ERR",
+            "database connection lost: results are kept in memory and written once it "
+            "answers again");
   outage_ = true;
   written_in_outage_ = 0;
 }

@@ -31,5 +31,5 @@ class UpdateServiceMap {
 
  private:
   std::map<unsigned long long, service> map;  // guarded by mutex
-  pthread_mutex_t mutex;  // guards map
+  pthread_mutex_t mutex;                      // guards map
 };

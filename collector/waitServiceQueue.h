@@ -46,7 +46,7 @@ class WaitServiceQueue {
   uint32_t size();
 
  private:
-  pthread_mutex_t mutex;     // guards heap, woken
+  pthread_mutex_t mutex;      // guards heap, woken
   pthread_cond_t earlier;     // signalled with mutex when the earliest service changes
   std::vector<service> heap;  // guarded by mutex
   bool woken = false;         // guarded by mutex

@@ -24,9 +24,9 @@
 #include "loader.h"
 #include "log.h"
 #include "metrics.h"
-#include "pgResult.h"
 #include "mutexLock.h"
 #include "nodes/nodeMembership.h"
+#include "pgResult.h"
 #include "statements.h"
 #include "stopControl.h"
 
@@ -98,7 +98,8 @@ void readNodeChanges(const std::vector<service>& retries) {
   Trace("th_loaddel#on test s'il y a des nouveaux services");
   metrics::countChanges(metrics::Change::add, load_script(pgSQL, "nodeNewCollector", node));
   Trace("th_loaddel#test s'il y a des services à mettre à jour");
-  metrics::countChanges(metrics::Change::update, load_UpdateService(pgSQL, "nodeUpdateCollector", node));
+  metrics::countChanges(metrics::Change::update,
+                        load_UpdateService(pgSQL, "nodeUpdateCollector", node));
   listMarkedCollectors(retries);
   PQclear(pgSQL->executePrepareRequest("nodeAckPending", node));
   PQclear(pgSQL->executeRequest("COMMIT"));

@@ -17,8 +17,8 @@
 #include "mutexLock.h"
 #include "nodes/nodeMembership.h"
 #include "pluginDirs.h"
-#include "stopControl.h"
 #include "resultWriter.h"
+#include "stopControl.h"
 
 namespace {
 
@@ -108,7 +108,8 @@ void runCycle(const std::string& tag, infoThread* core) {
   gettimeofday(&now, nullptr);
   record.next_exec_time = addMilliseconds(now, interval);
   Trace(tag + "#remise dans la pq " + record.name + " " + record.parameter);
-  const std::string done = tag + "#remise dans la pq success" + record.name + " " + record.parameter;
+  const std::string done =
+      tag + "#remise dans la pq success" + record.name + " " + record.parameter;
   core->wait_queue->push(std::move(record));
   Trace(done);
 }

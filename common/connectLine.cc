@@ -19,8 +19,10 @@ std::string quoted(const std::string& value) {
 // A link that goes silent (a partition, a host lost) is given up within
 // about 10 s rather than the kernel's minutes or hours: keepalives for an
 // idle connection, tcp_user_timeout for data never acknowledged.
-const char* const kLinkDefaults[][2] = {{"keepalives", "1"},         {"keepalives_idle", "5"},
-                                        {"keepalives_interval", "2"}, {"keepalives_count", "2"},
+const char* const kLinkDefaults[][2] = {{"keepalives", "1"},
+                                        {"keepalives_idle", "5"},
+                                        {"keepalives_interval", "2"},
+                                        {"keepalives_count", "2"},
                                         {"tcp_user_timeout", "10000"}};
 
 // Whether the operator's options name this keyword themselves. Options
@@ -59,9 +61,10 @@ std::string buildConnectLine(iniConfig& config, const std::string& application_n
 
 std::string connectionSettingsText(iniConfig& config) {
   std::string text;
-  for (const char* key : {"PGSQL_host", "PGSQL_port", "PGSQL_db", "PGSQL_username", "PGSQL_pwd",
-                          "PGSQL_options"}) {
-    const std::string value = key == std::string("PGSQL_pwd") ? "***" : config.getKey("POSTGRESQL", key);
+  for (const char* key :
+       {"PGSQL_host", "PGSQL_port", "PGSQL_db", "PGSQL_username", "PGSQL_pwd", "PGSQL_options"}) {
+    const std::string value =
+        key == std::string("PGSQL_pwd") ? "***" : config.getKey("POSTGRESQL", key);
     text += std::string("POSTGRESQL.") + key + "=" + value + "\n";
   }
   return text;

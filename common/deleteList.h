@@ -27,5 +27,5 @@ class DeleteList {
 
  private:
   std::list<unsigned long long> list;  // guarded by mutex
-  pthread_mutex_t mutex;  // guards list
+  pthread_mutex_t mutex;               // guards list
 };

@@ -5,15 +5,15 @@
 #include <string>
 
 // Each carries one message; callers log what() and decide what to do next.
-#define KOVA_DECLARE_EXCEPTION(Name)                                   \
-  class Name : public std::exception {                                 \
-   public:                                                             \
-    explicit Name(std::string message) : message_(std::move(message)) {} \
-    ~Name() override = default;                                        \
+#define KOVA_DECLARE_EXCEPTION(Name)                                        \
+  class Name : public std::exception {                                      \
+   public:                                                                  \
+    explicit Name(std::string message) : message_(std::move(message)) {}    \
+    ~Name() override = default;                                             \
     const char* what() const noexcept override { return message_.c_str(); } \
-                                                                       \
-   private:                                                            \
-    std::string message_;                                              \
+                                                                            \
+   private:                                                                 \
+    std::string message_;                                                   \
   }
 
 // The configuration file cannot be opened.

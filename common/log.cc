@@ -49,7 +49,7 @@ namespace {
 // buffer during exit, after static destructors have run. Still reachable
 // from here, so it is no leak.
 __gnu_cxx::stdio_filebuf<char>* log_buffer = nullptr;  // guarded by mutex_log_system
-std::string log_path;  // guarded by mutex_log_system
+std::string log_path;                                  // guarded by mutex_log_system
 
 // Makes fd (opened on path) the buffer of std::cout; the buffer it replaces
 // is closed once std::cout no longer uses it.

@@ -48,8 +48,8 @@ void pgConnectionPool::trace(const PGresult* result) {
     MutexLock lock(&mutex);
     used = next_connection - 1;
   }
-  write_raw("   [ " + std::to_string(used) + " ] exec status: " +
-            PQresStatus(PQresultStatus(result)) + "\n");
+  write_raw("   [ " + std::to_string(used) +
+            " ] exec status: " + PQresStatus(PQresultStatus(result)) + "\n");
 }
 
 // The connection's exceptions pass through as they are (a lost connection

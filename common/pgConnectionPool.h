@@ -47,7 +47,7 @@ class pgConnectionPool {
 
   std::vector<std::unique_ptr<pgSafeThread>> connections;  // guarded by mutex
   std::string conninfo;
-  pthread_mutex_t mutex;  // guards connections, next_connection
+  pthread_mutex_t mutex;     // guards connections, next_connection
   uint32_t next_connection;  // guarded by mutex
   std::atomic<bool> debug_mode;
 

@@ -21,8 +21,8 @@ struct PipelineStatement {
 struct PipelineReply {
   bool ok = false;
   bool aborted = false;
-  std::string error;              // the server's message when refused
-  std::vector<std::string> row;   // first row, every value as text
+  std::string error;             // the server's message when refused
+  std::vector<std::string> row;  // first row, every value as text
 };
 
 // Not thread-safe: one owner thread. The connection is opened, waited on

@@ -25,8 +25,8 @@ std::vector<const char*> textValues(const std::vector<std::string>& params) {
 // the text taken from the result (or from the connection).
 PGresult* checked(PGresult* result, PGconn* conn, const char* prefix, bool text_from_result) {
   if (succeeded(result)) return result;
-  std::string text = text_from_result && result != nullptr ? PQresultErrorMessage(result)
-                                                            : PQerrorMessage(conn);
+  std::string text =
+      text_from_result && result != nullptr ? PQresultErrorMessage(result) : PQerrorMessage(conn);
   PQclear(result);
   if (PQstatus(conn) == CONNECTION_BAD) throw PostgresqlConnectionException(prefix + text);
   throw PostgresqlException(prefix + text);
@@ -60,8 +60,8 @@ void pgSafeThread::reconnectIfBroken() {
   std::string failure;
   bool lost_again = false;
   for (const Prepared& statement : prepared_) {
-    PGresult* result = PQprepare(conn, statement.name.c_str(), statement.sql.c_str(),
-                                 statement.nParams, nullptr);
+    PGresult* result =
+        PQprepare(conn, statement.name.c_str(), statement.sql.c_str(), statement.nParams, nullptr);
     try {
       PQclear(checked(result, conn, "prepare failed:  ", false));
     } catch (const PostgresqlException& error) {

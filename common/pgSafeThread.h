@@ -34,7 +34,7 @@ class pgSafeThread {
   PGresult* executePrepareRequest(std::string name, std::vector<std::string> params);
   PGresult* executePrepareRequest(std::string name);
 
-  PGconn* conn;          // owned; PQfinish in the destructor
+  PGconn* conn;  // owned; PQfinish in the destructor
   std::string conninfo;
   pthread_mutex_t mutex;  // guards conn (every statement on it), prepared_
 

@@ -15,10 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <utf8.h>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <utf8.h>
 
 #include "exceptions.h"
 #include "fileUtil.h"
@@ -199,7 +199,8 @@ void readOutput(Run* run, const std::string& context) {
   Clock::time_point grace_end = Clock::time_point::max();
   while (!run->eof) {
     const bool was_running = !run->exited;
-    const Clock::time_point limit = run->exited ? std::min(grace_end, run->deadline) : run->deadline;
+    const Clock::time_point limit =
+        run->exited ? std::min(grace_end, run->deadline) : run->deadline;
     if (!pollOnce(run, limit, context)) {
       run->timed_out = !run->exited;
       return;

@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <map>
 
+#include "collectorRows.h"
 #include "convertTo.h"
 #include "globals.h"
-#include "collectorRows.h"
 #include "log.h"
 #include "pgResult.h"
 #include "statements.h"
@@ -82,8 +82,8 @@ void recordOutages(pgConnectionPool& pool,
     PgResult result(pool.executeParamRequest(sql::kRecordNodeDown, {message, idArray(ids)}));
     const int recorded = atoi(PQcmdTuples(result.get()));
     if (recorded > 0)
-      write_log("INFO", message + ": outage recorded for " + std::to_string(recorded) +
-                            " collector(s)");
+      write_log("INFO",
+                message + ": outage recorded for " + std::to_string(recorded) + " collector(s)");
   }
 }
 
@@ -117,8 +117,8 @@ void catchUpCollectors(pgConnectionPool& pool, NodeRegistry& registry) {
   PgResult result(pool.executeParamRequest(sql::kTakeOverCollectors, {idArray(held)}));
   // A row gone meanwhile is not owned any more: reconcile hands it over.
   const size_t read = useRows(result.get(), [](service& record) {
-    serviceUpdate.addService(std::move(record));
-  }).size();
+                        serviceUpdate.addService(std::move(record));
+                      }).size();
   write_log("INFO", "NODE read again " + std::to_string(read) + " collector(s)");
 }
 

@@ -73,7 +73,7 @@ bool lease_started = false;
 NodeRegistry registry;
 
 pthread_mutex_t view_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards view
-std::vector<NodeInfo> view;  // guarded by view_mutex
+std::vector<NodeInfo> view;                              // guarded by view_mutex
 
 // Set by main once the initial load is done; no collector moves before.
 std::atomic<bool> loaded{false};
@@ -96,8 +96,7 @@ Clock::duration renewalAge() {
 void fenceSelf() {
   if (!fenced.exchange(true))
     write_log("ERR", "node " + node_name + ": lease not renewed for " +
-                         std::to_string(kFenceAfter.count()) +
-                         " s, no run starts until it is");
+                         std::to_string(kFenceAfter.count()) + " s, no run starts until it is");
 }
 
 // True when leaveNodes was called; otherwise after `period`.
@@ -107,9 +106,8 @@ bool waitLeaving(std::chrono::milliseconds period) {
 }
 
 bool acceptableName(const std::string& name) {
-  return std::none_of(name.begin(), name.end(), [](unsigned char c) {
-    return c == ',' || c <= ' ' || c == 0x7f;
-  });
+  return std::none_of(name.begin(), name.end(),
+                      [](unsigned char c) { return c == ',' || c <= ' ' || c == 0x7f; });
 }
 
 void rollbackQuietly(pgConnectionPool& pool) {
@@ -200,8 +198,8 @@ class LeaseLoop {
     // anything else: only this renewal, once the share is read, lifts it.
     nodeMayRun();
     try {
-      PgResult renewed(pool_.executeParamRequest(sql::kRenewNode,
-                                                 {node_name, node_channels, node_token}));
+      PgResult renewed(
+          pool_.executeParamRequest(sql::kRenewNode, {node_name, node_channels, node_token}));
       if (PQntuples(renewed.get()) == 0) return loseName();
       // Away long enough for the lease to lapse: changes may have been
       // purged unseen by this node meanwhile.
@@ -214,7 +212,8 @@ class LeaseLoop {
         write_log("INFO", "node " + node_name + ": lease renewed, runs start again");
     } catch (const std::exception& error) {
       // Logged once per outage of the database, not at every pass.
-      if (!failing_) write_log("ERR", "node " + node_name + ": lease renewal failed: " + error.what());
+      if (!failing_)
+        write_log("ERR", "node " + node_name + ": lease renewal failed: " + error.what());
       failing_ = true;
       behind_ = true;
     }
@@ -290,7 +289,8 @@ bool joinNodes() {
   node_token = randomToken();
   last_renewal = Clock::now().time_since_epoch().count();
   try {
-    lease_pool = std::make_unique<pgConnectionPool>(kLeaseLinkOptions + collector_settings.connectLine, 1);
+    lease_pool =
+        std::make_unique<pgConnectionPool>(kLeaseLinkOptions + collector_settings.connectLine, 1);
     PQclear(lease_pool->executeRequest(sql::kCreateNodeTables));
     if (!claimLease(*lease_pool)) {
       write_log("ERR", "node " + node_name +

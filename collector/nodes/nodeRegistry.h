@@ -41,8 +41,8 @@ class NodeRegistry {
   std::vector<uint64_t> heldIds();
 
  private:
-  pthread_mutex_t mutex;  // guards claims_, held_, released_
+  pthread_mutex_t mutex;                         // guards claims_, held_, released_
   uint64_t claims_ = 0;                          // guarded by mutex
   std::unordered_map<uint64_t, uint64_t> held_;  // id to its claim's stamp; guarded by mutex
-  std::unordered_set<uint64_t> released_;  // guarded by mutex; a subset of held_
+  std::unordered_set<uint64_t> released_;        // guarded by mutex; a subset of held_
 };

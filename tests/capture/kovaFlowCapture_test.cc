@@ -29,16 +29,18 @@ class KovaFlowCapture : public DatabaseTest {
   // `node`: [KOVA] lines naming a node and its channels.
   void writeConfig(const std::string& path = "", const std::string& node = "") {
     writeFile(path.empty() ? conf_ : path,
-              "[LOG]\nlog_daemon_capture=" + log_ + "\n" + db().postgresqlSection() + "[KOVA]\n" + node +
-                  "datadir=" + data_ + "\npiddir=" + pids_ + "\n[BINARY]\nps=" + ps_ +
+              "[LOG]\nlog_daemon_capture=" + log_ + "\n" + db().postgresqlSection() + "[KOVA]\n" +
+                  node + "datadir=" + data_ + "\npiddir=" + pids_ + "\n[BINARY]\nps=" + ps_ +
                   "\nnetflows=" + netflows_ + "\nsflows=" + sflows_ + "\n");
   }
 
   void addChannel(const std::string& name, const std::string& protocol, int port,
                   bool deleted = false) {
-    db().exec("INSERT INTO flows_channel (channel_name, channel_protocol, channel_port, "
-              "channel_delete) VALUES ('" + name + "', '" + protocol + "', '" +
-              std::to_string(port) + "', " + (deleted ? "true" : "false") + ")");
+    db().exec(
+        "INSERT INTO flows_channel (channel_name, channel_protocol, channel_port, "
+        "channel_delete) VALUES ('" +
+        name + "', '" + protocol + "', '" + std::to_string(port) + "', " +
+        (deleted ? "true" : "false") + ")");
   }
 
   // The exit code; the log and what went to standard output are read after.
@@ -65,7 +67,8 @@ class KovaFlowCapture : public DatabaseTest {
 TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) {
   const std::string conf2 = dir_.file("n2.conf");
   const std::string prom = dir_.file("kova.prom");  // for node_exporter, written by each run
-  writeConfig(conf_, "node_name=n1\nnode_channels=edge*, sf1,short\nmetrics_textfile=" + prom + "\n");
+  writeConfig(conf_,
+              "node_name=n1\nnode_channels=edge*, sf1,short\nmetrics_textfile=" + prom + "\n");
   writeConfig(conf2, "node_name=n2\nnode_channels=n2-a\n");
   int nf = 0;  // a free port 10p + 5 whose p is free too
   do nf = freeUdpPort();
@@ -80,8 +83,10 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_FALSE(fs::exists(log_));
   // -t: the settings, and nothing started or written.
   EXPECT_EQ(runToEnd({KOVA_CAPTURE_BIN, "-t", "-f", conf_}, out_), 0);
-  EXPECT_TRUE(contains(readFile(out_), "PGSQL_pwd=***\n") && contains(readFile(out_), "\nKOVA.datadir=" + data_ + "\n") &&
-              !fs::exists(log_) && !fs::exists(pidFile(nf))) << readFile(out_);
+  EXPECT_TRUE(contains(readFile(out_), "PGSQL_pwd=***\n") &&
+              contains(readFile(out_), "\nKOVA.datadir=" + data_ + "\n") && !fs::exists(log_) &&
+              !fs::exists(pidFile(nf)))
+      << readFile(out_);
   writeFile(log_, "STALE LINE\n");
   // A leftover pid file naming a live process makes nfcapd give up after
   // detaching.
@@ -94,7 +99,8 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
     std::string arguments = readFile("/proc/" + std::to_string(pidOf(port)) + "/cmdline");
     std::replace(arguments.begin(), arguments.end(), '\0', '\n');  // one a line
     EXPECT_EQ(arguments, tool + "\n-D\n-p\n" + std::to_string(port) + "\n-B\n200000\n-S\n1\n-P\n" +
-                             pidFile(port) + "\n-z\n-I\n" + name + "\n-w\n" + data_ + "/" + name + "\n");
+                             pidFile(port) + "\n-z\n-I\n" + name + "\n-w\n" + data_ + "/" + name +
+                             "\n");
   }
   EXPECT_FALSE(fs::exists(pidFile(p2)));
   ASSERT_EQ(run(conf2), 0);
@@ -108,8 +114,10 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(pidOf(nf), nfPid);
   EXPECT_FALSE(processEnded(nfPid) || processEnded(sfPid) || processEnded(pidOf(shortPort)));
   const std::string textfile = readFile(prom);
-  for (const char* line : {"{state=\"running\"} 2\n", "{state=\"started\"} 1\n", "{state=\"failed\"} 0\n",
-                           "{state=\"stopped\"} 0\n", "\nkova_capture_last_run_timestamp_seconds 1", "\nkova_capture_run_seconds "})
+  for (const char* line :
+       {"{state=\"running\"} 2\n", "{state=\"started\"} 1\n", "{state=\"failed\"} 0\n",
+        "{state=\"stopped\"} 0\n", "\nkova_capture_last_run_timestamp_seconds 1",
+        "\nkova_capture_run_seconds "})
     EXPECT_TRUE(contains(textfile, line)) << textfile;
   EXPECT_EQ(system(("promtool check metrics <" + prom).c_str()), 0);
   EXPECT_FALSE(fs::exists(prom + ".tmp"));
@@ -123,8 +131,9 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
   EXPECT_EQ(other.state, 2);
   EXPECT_TRUE(contains(other.output, "captures for another channel")) << other.output;
 
-  db().exec("UPDATE flows_channel SET channel_delete = true "
-            "WHERE channel_name IN ('edge1', 'n2-a')");
+  db().exec(
+      "UPDATE flows_channel SET channel_delete = true "
+      "WHERE channel_name IN ('edge1', 'n2-a')");
   ASSERT_EQ(run(conf2), 0);
   EXPECT_TRUE(waitFor([&] { return processEnded(otherPid); }));
   EXPECT_EQ(channels(), "edge1,sf1,short");
@@ -140,16 +149,19 @@ TEST_F(KovaFlowCapture, EachNodeStartsItsMissingChannelsOnceAndStopsOnlyItsOwn) 
 TEST_F(KovaFlowCapture, ToolThatCannotTakeItsPortIsReportedInItsOwnWordsAtEveryPass) {
   writeConfig();
   const int port = freeUdpPort();
-  ChildProcess holder({"/usr/bin/python3", "-c", "import socket, time; s = socket.socket(2, 2); s.bind(('', " +
-                                                     std::to_string(port) + ")); time.sleep(600)"});
+  ChildProcess holder({"/usr/bin/python3", "-c",
+                       "import socket, time; s = socket.socket(2, 2); s.bind(('', " +
+                           std::to_string(port) + ")); time.sleep(600)"});
   ASSERT_TRUE(waitFor([&] { return udpBacklog(port) >= 0; }));
   addChannel("held", "netflow", port);
   for (int pass = 0; pass < 2; ++pass) {
     EXPECT_EQ(run(), 0);
     const std::string log = readFile(log_);  // the tool's stderr is the ERR line's end
-    EXPECT_TRUE(contains(log, "#ERR#channel held port " + std::to_string(port) + ": " + netflows_ + " did not start (") &&
+    EXPECT_TRUE(contains(log, "#ERR#channel held port " + std::to_string(port) + ": " + netflows_ +
+                                  " did not start (") &&
                 contains(log, "; Could not open the requested socket: Address already in use\n") &&
-                !contains(log, "channel OK: held")) << log;
+                !contains(log, "channel OK: held"))
+        << log;
   }
 }
 
@@ -158,19 +170,25 @@ TEST_F(KovaFlowCapture, ToolThatCannotTakeItsPortIsReportedInItsOwnWordsAtEveryP
 // such ids.
 TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   sflows_ = dir_.file("bin/sfcapd");
-  writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
-                       "echo $$ >" + dir_.file("hung") + "\nexec /bin/sleep 600\n");
+  writeScript(sflows_,
+              "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
+              "echo $$ >" +
+                  dir_.file("hung") + "\nexec /bin/sleep 600\n");
   netflows_ = dir_.file("bin/nfcapd");
-  writeScript(netflows_, "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\n"
-                         "echo \"$@\" >" + dir_.file("args") + "\n"
-                         "/usr/bin/ls -l /proc/$$/fd/ >" + dir_.file("fds") + "\n");
+  writeScript(netflows_,
+              "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\n"
+              "echo \"$@\" >" +
+                  dir_.file("args") +
+                  "\n"
+                  "/usr/bin/ls -l /proc/$$/fd/ >" +
+                  dir_.file("fds") + "\n");
   // kovaFlowCapture, the fake ps's parent, leads its own process group: a
   // signal to id 0, to minus its id or to itself would end it.
   ChildProcess victim({"/bin/sleep", "300"});
   const std::string key = " /usr/bin/nfcapd -D -p 20005 -B 200000\n";
   ps_ = dir_.file("bin/ps");
-  writeScript(ps_, "/usr/bin/printf '%s' \"0" + key + "-$PPID" + key + "+$PPID" + key + "abc" + key +
-                       std::to_string(victim.pid()) + key + "\"\n");
+  writeScript(ps_, "/usr/bin/printf '%s' \"0" + key + "-$PPID" + key + "+$PPID" + key + "abc" +
+                       key + std::to_string(victim.pid()) + key + "\"\n");
   writeConfig();
   const int port = freeUdpPort();
   addChannel("gone", "netflow", 20005, true);

@@ -26,7 +26,9 @@ void refuseDeletionOnce(int collector_id) {
   db().exec(
       "CREATE SEQUENCE kova_test_refusals;"
       "CREATE FUNCTION kova_test_refuse_once() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
-      " IF OLD.collector_id = " + idText(collector_id) + " THEN IF nextval('kova_test_refusals') = 1"
+      " IF OLD.collector_id = " +
+      idText(collector_id) +
+      " THEN IF nextval('kova_test_refusals') = 1"
       " THEN RAISE EXCEPTION 'deletion refused once by the test'; END IF; END IF; RETURN OLD; END $$;"
       "CREATE TRIGGER kova_test_refuse_once BEFORE DELETE ON flows_collector"
       " FOR EACH ROW EXECUTE FUNCTION kova_test_refuse_once();");
@@ -44,7 +46,8 @@ struct StatusReader {
     for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
       const std::string text = readFile(path);
       const size_t total = text.rfind("\nRESULTS WAITING: ");  // must be the last line, ended
-      if (text.starts_with("CORE NUMBER: ") && total != std::string::npos && text.find('\n', total + 1) == text.size() - 1)
+      if (text.starts_with("CORE NUMBER: ") && total != std::string::npos &&
+          text.find('\n', total + 1) == text.size() - 1)
         ++whole;
       else if ((whole > 0 || !text.empty()) && first_broken.empty())
         first_broken = text.empty() ? "(empty file)" : text;
@@ -102,10 +105,13 @@ TEST_F(ChangeWatcher, CollectorIdReusedAfterADeletionRunsNormally) {
   const std::string last_run = collectorField(id, "collector_last_execution");
   ASSERT_TRUE(waitFor([&] { return collectorField(id, "collector_last_execution") != last_run; },
                       kDaemonWait));
-  db().exec("UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " + idText(id));
+  db().exec("UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+            idText(id));
   ASSERT_TRUE(waitFor([&] { return !collectorExists(id); }, kDaemonWait)) << daemon().log();
-  insertCollector(
-      {.plugin_id = run_->echo_slow, .name = "reborn", .parameter = "second life", .collector_id = id});
+  insertCollector({.plugin_id = run_->echo_slow,
+                   .name = "reborn",
+                   .parameter = "second life",
+                   .collector_id = id});
   db().exec(pendingSql("ADD", id));
   EXPECT_TRUE(waitForField(id, "collector_message", "second life\n")) << daemon().log();
   const int cycles = daemon().countInLog("#DEBUG#th_loaddel#Debout");  // three more watcher cycles
@@ -116,7 +122,8 @@ TEST_F(ChangeWatcher, CollectorIdReusedAfterADeletionRunsNormally) {
 TEST_F(ChangeWatcher, RefusedRowDeletionIsRetriedAtALaterCycle) {
   const int id = run_->refused;
   ASSERT_TRUE(waitForField(id, "collector_message", "refused\n")) << daemon().log();
-  db().exec("UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " + idText(id));
+  db().exec("UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+            idText(id));
   EXPECT_TRUE(daemon().waitForLog("deletion refused once by the test")) << daemon().log();
   EXPECT_GE(daemon().countInLog("#ERR#EXEC deleteservice failed: "), 1) << daemon().log();
   EXPECT_TRUE(waitFor([&] { return !collectorExists(id); }, kDaemonWait)) << daemon().log();
@@ -152,7 +159,8 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
                    "1 hour");
   const int kWriters = 2, kAdds = 30, kUpdates = 40;
   const std::vector<int>& changed = run_->changed;
-  for (int id : changed) ASSERT_TRUE(waitForField(id, "collector_message", "gen-0\n")) << daemon.log();
+  for (int id : changed)
+    ASSERT_TRUE(waitForField(id, "collector_message", "gen-0\n")) << daemon.log();
   slowChannelReads();
 
   std::vector<std::thread> writers;
@@ -172,7 +180,8 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
     writers.emplace_back([id = changed[w]] {
       for (int i = 1; i <= kUpdates; ++i) {
         db().exec("BEGIN; UPDATE flows_collector SET collector_parameter = 'gen-" + idText(i) +
-                  "' WHERE collector_id = " + idText(id) + ";" + pendingSql("UPDATE", id) + "COMMIT;");
+                  "' WHERE collector_id = " + idText(id) + ";" + pendingSql("UPDATE", id) +
+                  "COMMIT;");
         std::this_thread::sleep_for(std::chrono::milliseconds(75));
       }
     });
@@ -180,15 +189,20 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
   for (std::thread& writer : writers) writer.join();
 
   const std::string all_added = idText(kWriters * kAdds);
-  EXPECT_TRUE(waitFor([&] {
-    return db().scalar("SELECT count(*) FROM flows_collector WHERE collector_name = 'added'"
-                       " AND collector_message = collector_parameter || E'\\n'") == all_added;
-  }, kDaemonWait)) << daemon.log();
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return db().scalar(
+                   "SELECT count(*) FROM flows_collector WHERE collector_name = 'added'"
+                   " AND collector_message = collector_parameter || E'\\n'") == all_added;
+      },
+      kDaemonWait))
+      << daemon.log();
   for (int id : changed)
     EXPECT_TRUE(waitForField(id, "collector_message", "gen-" + idText(kUpdates) + "\n"))
         << collectorField(id, "collector_message");
-  EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
-                      kDaemonWait));
+  EXPECT_TRUE(
+      waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
+              kDaemonWait));
   EXPECT_EQ(daemon.stop(), 0) << daemon.log() << daemon.console();
 
   // Each addition was loaded once: a row read twice would run twice.

@@ -36,24 +36,34 @@ struct ScheduledRunState {
       return insertPlugin(daemon.writePlugin(name, body), "5 minutes");
     };
     const int args = plugin("args.sh", "printf '%s|' \"$@\"\nexit 1\n");
-    json = insertCollector({.plugin_id = plugin("json.sh", "/bin/echo '{\"bytes\": 42}'\n"), .name = "json"});
-    failing = insertCollector({.plugin_id = plugin("fail.sh", "/bin/echo 'disk full'\nexit 2\n"), .name = "failing"});
+    json = insertCollector(
+        {.plugin_id = plugin("json.sh", "/bin/echo '{\"bytes\": 42}'\n"), .name = "json"});
+    failing = insertCollector(
+        {.plugin_id = plugin("fail.sh", "/bin/echo 'disk full'\nexit 2\n"), .name = "failing"});
     silent = insertCollector({.plugin_id = plugin("silent.sh", "exit 0\n"), .name = "silent"});
     // Only the first occurrence of a placeholder is filled in.
-    with_channel = insertCollector(
-        {.plugin_id = args, .name = "ch", .parameter = "-c $CHANNEL -i $INTERVAL $CHANNEL", .channel_id = edge});
-    without_channel = insertCollector({.plugin_id = args, .name = "no ch", .parameter = "-c $CHANNEL"});
-    past = insertCollector(
-        {.plugin_id = args, .name = "past", .parameter = "past", .last_execution = "now() - interval '2 minutes'"});
-    future = insertCollector(
-        {.plugin_id = args, .name = "future", .parameter = "future", .last_execution = "now() + interval '1 day'"});
+    with_channel = insertCollector({.plugin_id = args,
+                                    .name = "ch",
+                                    .parameter = "-c $CHANNEL -i $INTERVAL $CHANNEL",
+                                    .channel_id = edge});
+    without_channel =
+        insertCollector({.plugin_id = args, .name = "no ch", .parameter = "-c $CHANNEL"});
+    past = insertCollector({.plugin_id = args,
+                            .name = "past",
+                            .parameter = "past",
+                            .last_execution = "now() - interval '2 minutes'"});
+    future = insertCollector({.plugin_id = args,
+                              .name = "future",
+                              .parameter = "future",
+                              .last_execution = "now() + interval '1 day'"});
     // Intervals the millisecond field cannot hold: refused row by row.
     for (const char* interval : {"0 seconds", "0.5 seconds", "30 days"}) {
       refused_plugins.push_back(insertPlugin("/bin/true", interval));
       insertCollector({.plugin_id = refused_plugins.back(), .name = interval});
     }
     purged_plugin =
-        insertPlugin(daemon.writePlugin("purged.sh", "/bin/touch " + daemon.file("purged-ran")), "5 minutes", true);
+        insertPlugin(daemon.writePlugin("purged.sh", "/bin/touch " + daemon.file("purged-ran")),
+                     "5 minutes", true);
     purged = insertCollector({.plugin_id = purged_plugin, .name = "purged"});
     started = daemon.startAndWaitRunning();
   }
@@ -68,9 +78,11 @@ TEST_F(ScheduledRun, LoadPurgesDeletedPluginsAndSkipsUnusableIntervals) {
   EXPECT_EQ(daemon().countInLog("#INFO#DELETE OLD SERVICE "), 1) << daemon().log();
   EXPECT_FALSE(collectorExists(run_->purged));
   EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_collector_plugins WHERE plugin_id = " +
-                        std::to_string(run_->purged_plugin)), "0");
+                        std::to_string(run_->purged_plugin)),
+            "0");
   for (int plugin : run_->refused_plugins)
-    EXPECT_EQ(daemon().countInLog("#ERR#Failed to initial load service: " + std::to_string(plugin)), 1);
+    EXPECT_EQ(daemon().countInLog("#ERR#Failed to initial load service: " + std::to_string(plugin)),
+              1);
 }
 
 TEST_F(ScheduledRun, EachRunIsRecordedWithItsStateAndText) {
@@ -89,18 +101,27 @@ TEST_F(ScheduledRun, EachRunIsRecordedWithItsStateAndText) {
     EXPECT_TRUE(waitForField(c.id, "collector_state", c.state)) << c.message << daemon().log();
     EXPECT_EQ(collectorField(c.id, "collector_message"), c.message);
   }
-  EXPECT_EQ(db().scalar("SELECT string_agg(stat_data->>'bytes', ',') FROM flows_stats WHERE stat_collector_id = " +
-                        std::to_string(run_->json)), "42");
+  EXPECT_EQ(
+      db().scalar(
+          "SELECT string_agg(stat_data->>'bytes', ',') FROM flows_stats WHERE stat_collector_id = " +
+          std::to_string(run_->json)),
+      "42");
   EXPECT_EQ(statCount(run_->failing), "0");
-  EXPECT_EQ(daemon().countInLog("#ERR#Excute failed retrysilent " + std::to_string(run_->silent) + " " + silent), 3)
+  EXPECT_EQ(daemon().countInLog("#ERR#Excute failed retrysilent " + std::to_string(run_->silent) +
+                                " " + silent),
+            3)
       << daemon().log();
   // Every channel, in whatever order the database lists them.
-  ASSERT_TRUE(waitFor([&] { return !collectorField(run_->without_channel, "collector_state").empty(); }, kDaemonWait));
+  ASSERT_TRUE(
+      waitFor([&] { return !collectorField(run_->without_channel, "collector_state").empty(); },
+              kDaemonWait));
   const std::string message = collectorField(run_->without_channel, "collector_message");
   EXPECT_TRUE(message == "-c|core:Paris 'edge|" || message == "-c|Paris 'edge:core|") << message;
   // Due at its last execution, which is past: it ran at once, and now.
   EXPECT_EQ(db().scalar("SELECT collector_last_execution > now() - interval '1 minute'"
-                        " FROM flows_collector WHERE collector_id = " + std::to_string(run_->past)), "t");
+                        " FROM flows_collector WHERE collector_id = " +
+                        std::to_string(run_->past)),
+            "t");
   // Due tomorrow: still not run once every other collector has; nor has
   // the collector of the purged plugin.
   EXPECT_EQ(collectorField(run_->future, "collector_state"), "");
@@ -117,24 +138,36 @@ TEST(CollectorStop, PluginsRunningAtSigtermAreRecordedBeforeTheExit) {
   insertChannel("edge");
   const std::string release = daemon.file("release");
   const int plugin = insertPlugin(
-      daemon.writePlugin("blocking.sh", "/bin/touch " + daemon.file("started-") + "$1\ni=0\nwhile [ ! -f " +
-                                            release + " ] && [ $i -lt 1200 ]; do /bin/sleep 0.05; i=$((i+1)); done\n"
-                                            "/bin/echo \"released $1\"\nexit 1\n"),
+      daemon.writePlugin("blocking.sh",
+                         "/bin/touch " + daemon.file("started-") + "$1\ni=0\nwhile [ ! -f " +
+                             release +
+                             " ] && [ $i -lt 1200 ]; do /bin/sleep 0.05; i=$((i+1)); done\n"
+                             "/bin/echo \"released $1\"\nexit 1\n"),
       "5 minutes");
   std::vector<int> ids;
-  for (int n = 0; n < 4; ++n) ids.push_back(insertCollector({.plugin_id = plugin, .name = "b", .parameter = std::to_string(n)}));
+  for (int n = 0; n < 4; ++n)
+    ids.push_back(
+        insertCollector({.plugin_id = plugin, .name = "b", .parameter = std::to_string(n)}));
   daemon.start();
-  ASSERT_TRUE(waitFor([&] {
-    for (int n = 0; n < 4; ++n)
-      if (!std::filesystem::exists(daemon.file("started-" + std::to_string(n)))) return false;
-    return true;
-  }, kDaemonWait)) << daemon.log();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        for (int n = 0; n < 4; ++n)
+          if (!std::filesystem::exists(daemon.file("started-" + std::to_string(n)))) return false;
+        return true;
+      },
+      kDaemonWait))
+      << daemon.log();
   // The status file is rewritten every half second: both records must show
   // their two busy workers, no idle one left, in one and the same report
   // (each record has one such line: two of them are both records).
   const std::string busy = "Thread active: 2 / 2\t\tstatus: OVERLOAD\n";
-  ASSERT_TRUE(waitFor([&] { const std::string report = daemon.status(); return report.find(busy) != report.rfind(busy); },
-                      kDaemonWait)) << daemon.status();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        const std::string report = daemon.status();
+        return report.find(busy) != report.rfind(busy);
+      },
+      kDaemonWait))
+      << daemon.status();
 
   daemon.sendSignal(SIGTERM);
   ASSERT_TRUE(daemon.waitForLog("#INFO#stop kova... SIGTERM")) << daemon.log();
@@ -167,27 +200,38 @@ long peakResidentKb(int pid) {
 TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   db().resetTables();
   TempDir plugins;  // the daemon's own directory holds its log: plugins go apart
-  CollectorDaemon daemon({.core_number = 1, .thread_number = 3,
-                          .extra_kova = "plugin_timeout=3\nplugin_output_max=100000\nplugin_dir=/nonexistent:" +
-                                        plugins.path() + "/\n"});
+  CollectorDaemon daemon(
+      {.core_number = 1,
+       .thread_number = 3,
+       .extra_kova = "plugin_timeout=3\nplugin_output_max=100000\nplugin_dir=/nonexistent:" +
+                     plugins.path() + "/\n"});
   insertChannel("edge");
   const std::string escaped = daemon.file("escaped");  // made by any run from outside
-  const std::string outside = daemon.writePlugin("outside.sh", "/bin/touch " + escaped + "\necho '{}'\n");
+  const std::string outside =
+      daemon.writePlugin("outside.sh", "/bin/touch " + escaped + "\necho '{}'\n");
   symlink(outside.c_str(), plugins.file("link.sh").c_str());
-  const int stray = insertCollector({.plugin_id = insertPlugin(outside, "5 minutes"), .name = "stray"});
-  const int linked = insertCollector({.plugin_id = insertPlugin(plugins.file("link.sh"), "5 minutes"), .name = "link"});
+  const int stray =
+      insertCollector({.plugin_id = insertPlugin(outside, "5 minutes"), .name = "stray"});
+  const int linked = insertCollector(
+      {.plugin_id = insertPlugin(plugins.file("link.sh"), "5 minutes"), .name = "link"});
   auto plugin = [&](const std::string& name, const std::string& body, const std::string& every) {
     writeScript(plugins.file(name), body);
     return insertPlugin(plugins.file(name), every);
   };
-  const int hung = insertCollector({.plugin_id = plugin("hang.sh", "/bin/sleep 600\n", "5 minutes"), .name = "hang"});
-  const int flood = insertCollector({.plugin_id = plugin("flood.sh",
-      "/usr/bin/yes | /usr/bin/head -c 200000000\n", "5 minutes"), .name = "flood"});
-  const int steady = insertCollector({.plugin_id = plugin("steady.sh", "echo '{\"n\": 1}'\n", "1 second"), .name = "steady"});
+  const int hung = insertCollector(
+      {.plugin_id = plugin("hang.sh", "/bin/sleep 600\n", "5 minutes"), .name = "hang"});
+  const int flood = insertCollector(
+      {.plugin_id = plugin("flood.sh", "/usr/bin/yes | /usr/bin/head -c 200000000\n", "5 minutes"),
+       .name = "flood"});
+  const int steady = insertCollector(
+      {.plugin_id = plugin("steady.sh", "echo '{\"n\": 1}'\n", "1 second"), .name = "steady"});
   const std::string trigger = daemon.file("hang-now"), hanging = daemon.file("hanging");
-  const int late = insertCollector({.plugin_id = plugin("late.sh",
-      "[ -f " + trigger + " ] || { echo '{}'; exit 0; }\n/bin/touch " + hanging + "\n/bin/sleep 600\n",
-      "1 second"), .name = "late"});
+  const int late = insertCollector(
+      {.plugin_id = plugin("late.sh",
+                           "[ -f " + trigger + " ] || { echo '{}'; exit 0; }\n/bin/touch " +
+                               hanging + "\n/bin/sleep 600\n",
+                           "1 second"),
+       .name = "late"});
   // A link flipped between a program inside and one outside while it runs
   // every second: what starts is always the program that was checked.
   const std::string flip = plugins.file("flip.sh"), inside = plugins.file("steady.sh");
@@ -195,22 +239,28 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
   insertCollector({.plugin_id = insertPlugin(flip, "1 second"), .name = "flip"});
   std::jthread flipper([&](std::stop_token stop) {
     for (int n = 0; !stop.stop_requested(); ++n, usleep(50))
-      symlink((n % 2 ? outside : inside).c_str(), (flip + "~").c_str()), rename((flip + "~").c_str(), flip.c_str());
+      symlink((n % 2 ? outside : inside).c_str(), (flip + "~").c_str()),
+          rename((flip + "~").c_str(), flip.c_str());
   });
   ASSERT_TRUE(daemon.startAndWaitRunning());
 
   const std::string timed_out = "DAEMON: plugin timed out after 3 s";
-  ASSERT_TRUE(waitFor([&] {
-    return collectorField(hung, "collector_message") == timed_out &&
-           !collectorField(flood, "collector_state").empty();
-  }, kDaemonWait)) << daemon.log();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return collectorField(hung, "collector_message") == timed_out &&
+               !collectorField(flood, "collector_state").empty();
+      },
+      kDaemonWait))
+      << daemon.log();
   for (int id : {hung, flood}) {
     EXPECT_EQ(collectorField(id, "collector_state"), "3");
     EXPECT_EQ(statCount(id), "0");
   }
-  EXPECT_EQ(collectorField(flood, "collector_message"), "DAEMON: plugin output exceeds 100000 bytes");
+  EXPECT_EQ(collectorField(flood, "collector_message"),
+            "DAEMON: plugin output exceeds 100000 bytes");
   EXPECT_LT(peakResidentKb(daemon.pid()), 100000) << "the output was kept";
-  for (const auto& [id, path] : {std::pair{stray, outside}, std::pair{linked, plugins.file("link.sh")}}) {
+  for (const auto& [id, path] :
+       {std::pair{stray, outside}, std::pair{linked, plugins.file("link.sh")}}) {
     EXPECT_EQ(collectorField(id, "collector_state"), "2");
     EXPECT_EQ(collectorField(id, "collector_message"), "DAEMON: plugin not allowed: " + path);
   }
@@ -251,7 +301,8 @@ TEST(PluginLimits, HungNoisyLeakyAndStrayPluginsAreBoundedAndTheStopStillEnds) {
 // that takes no connection, with every session of it ended, is for the
 // daemon exactly a server that went away.
 void setAcceptingConnections(bool accepting) {
-  db().exec("ALTER DATABASE " + db().dbname() + " ALLOW_CONNECTIONS " + (accepting ? "true" : "false") +
+  db().exec("ALTER DATABASE " + db().dbname() + " ALLOW_CONNECTIONS " +
+                (accepting ? "true" : "false") +
                 "; SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = '" +
                 db().dbname() + "'",
             "postgres");
@@ -272,16 +323,19 @@ TEST(ResultPath, LostCommitRepliesAndAnOutageLoseNothingAndDoubleNothing) {
   insertChannel("edge");
   // Parameter "bad": a successful run whose output is not JSON, run with
   // the others and so written in the same batches.
-  const std::string body = "[ $1 = bad ] && { echo 'not json'; exit 0; }\nf=" + daemon.file("runs-") +
-                           "$1\necho x >>$f\n"
-                           "echo \"{\\\"run\\\": $(/usr/bin/wc -l <$f), \\\"at\\\": $(/bin/date +%s.%N)}\"\n";
+  const std::string body =
+      "[ $1 = bad ] && { echo 'not json'; exit 0; }\nf=" + daemon.file("runs-") +
+      "$1\necho x >>$f\n"
+      "echo \"{\\\"run\\\": $(/usr/bin/wc -l <$f), \\\"at\\\": $(/bin/date +%s.%N)}\"\n";
   const int counting = insertPlugin(daemon.writePlugin("count.sh", body), "1 second");
   std::vector<int> ids;
   for (int n = 0; n < 3; ++n)
-    ids.push_back(insertCollector({.plugin_id = counting, .name = "c", .parameter = std::to_string(n)}));
+    ids.push_back(
+        insertCollector({.plugin_id = counting, .name = "c", .parameter = std::to_string(n)}));
   const int text = insertCollector({.plugin_id = counting, .name = "text", .parameter = "bad"});
   ASSERT_TRUE(daemon.startAndWaitRunning());
-  ASSERT_TRUE(daemon.waitForLog("#Update service state failed: " + std::to_string(text), 2)) << daemon.log();
+  ASSERT_TRUE(daemon.waitForLog("#Update service state failed: " + std::to_string(text), 2))
+      << daemon.log();
   EXPECT_EQ(daemon.countInLog("results are kept"), 0) << "a refused row taken for an outage";
   EXPECT_TRUE(contains(daemon.status(), "\nRESULTS WAITING: ")) << daemon.status();
   for (int cut = 1; cut <= 5; ++cut) {
@@ -296,9 +350,12 @@ TEST(ResultPath, LostCommitRepliesAndAnOutageLoseNothingAndDoubleNothing) {
   struct Reopen {
     ~Reopen() { setAcceptingConnections(true); }
   } reopen;
-  const auto runsOf = [&](int n) { return splitLines(readFile(daemon.file("runs-" + std::to_string(n)))).size(); };
+  const auto runsOf = [&](int n) {
+    return splitLines(readFile(daemon.file("runs-" + std::to_string(n)))).size();
+  };
   const size_t at_loss = runsOf(0);
-  ASSERT_TRUE(waitFor([&] { return runsOf(0) >= at_loss + 3; }, kDaemonWait));  // runs go on meanwhile
+  ASSERT_TRUE(
+      waitFor([&] { return runsOf(0) >= at_loss + 3; }, kDaemonWait));  // runs go on meanwhile
   setAcceptingConnections(true);
   ASSERT_TRUE(daemon.waitForLog("#INFO#database answers again: ", 6)) << daemon.log();
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
@@ -306,14 +363,21 @@ TEST(ResultPath, LostCommitRepliesAndAnOutageLoseNothingAndDoubleNothing) {
   for (int n = 0; n < 3; ++n) {
     const std::string id = std::to_string(ids[n]), runs = std::to_string(runsOf(n));
     // Runs 1..runs, each once, in stat_id order, stamped within 2 s of its run.
-    EXPECT_EQ(db().scalar("SELECT count(*) || '/' || max(r) || '/' || count(*) FILTER (WHERE r = n)"
-                          " || '/' || count(*) FILTER (WHERE abs(extract(epoch FROM stat_time) - at) > 2)"
-                          " FROM (SELECT (stat_data->>'run')::int AS r, row_number() OVER (ORDER BY stat_id) AS n,"
-                          " stat_time, (stat_data->>'at')::float8 AS at FROM flows_stats WHERE stat_collector_id = " +
-                          id + ") s"), runs + "/" + runs + "/" + runs + "/0");
-    EXPECT_EQ(db().scalar("SELECT abs(extract(epoch FROM collector_last_execution) - max((stat_data->>'at')::float8)) < 2"
-                          " FROM flows_collector JOIN flows_stats ON stat_collector_id = collector_id"
-                          " WHERE collector_id = " + id + " GROUP BY collector_last_execution"), "t");
+    EXPECT_EQ(
+        db().scalar(
+            "SELECT count(*) || '/' || max(r) || '/' || count(*) FILTER (WHERE r = n)"
+            " || '/' || count(*) FILTER (WHERE abs(extract(epoch FROM stat_time) - at) > 2)"
+            " FROM (SELECT (stat_data->>'run')::int AS r, row_number() OVER (ORDER BY stat_id) AS n,"
+            " stat_time, (stat_data->>'at')::float8 AS at FROM flows_stats WHERE stat_collector_id = " +
+            id + ") s"),
+        runs + "/" + runs + "/" + runs + "/0");
+    EXPECT_EQ(
+        db().scalar(
+            "SELECT abs(extract(epoch FROM collector_last_execution) - max((stat_data->>'at')::float8)) < 2"
+            " FROM flows_collector JOIN flows_stats ON stat_collector_id = collector_id"
+            " WHERE collector_id = " +
+            id + " GROUP BY collector_last_execution"),
+        "t");
   }
   EXPECT_EQ(collectorField(text, "collector_message"), "OK");
   EXPECT_EQ(statCount(text), "0");
@@ -357,8 +421,10 @@ TEST_F(CollectorStartUp, EmptyChannelTableExitsAtOnceSigtermDuringThePauseStopsC
 
 // -t on the daemon's configuration: its exit code; what it printed is in check.txt.
 int check(const CollectorDaemon& daemon) {
-  return exitCode(ChildProcess({"/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", daemon.file("check.txt"),
-                                KOVA_COLLECTOR_BIN, "-t", "-f", daemon.configPath()}).wait());
+  return exitCode(
+      ChildProcess({"/bin/sh", "-c", "exec \"$@\" >\"$0\" 2>&1", daemon.file("check.txt"),
+                    KOVA_COLLECTOR_BIN, "-t", "-f", daemon.configPath()})
+          .wait());
 }
 
 // Each bad value stops the start with status 1 and one line naming the
@@ -372,7 +438,8 @@ TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingItAsTheCh
   const std::string out = readFile(good.file("check.txt"));
   EXPECT_TRUE(contains(out, "LOG.log_daemon_file=" + good.logPath() + "\nKOVA.core_number=1\n") &&
               contains(out, "KOVA.plugin_timeout=60\n") && contains(out, "PGSQL_pwd=***\n") &&
-              !contains(out, db().password()) && !std::filesystem::exists(good.logPath())) << out;
+              !contains(out, db().password()) && !std::filesystem::exists(good.logPath()))
+      << out;
   const std::string port = std::to_string(db().port());
   const struct {
     std::string section, key, good, bad, why;
@@ -380,15 +447,17 @@ TEST_F(CollectorStartUp, UnusableValueOrRefusedConnectionExitsOneNamingItAsTheCh
                {"KOVA", "thread_number", "2", "two", "is not a number"},
                {"KOVA", "load_mod", "1", "", "is missing"},
                {"KOVA", "interval_check_update", "300", "99999999999", "is out of range"},
-               {"KOVA", "metrics_listen", "", "localhost:9753", "is not an address:port (for example 127.0.0.1:9753 or [::1]:9753)"},
+               {"KOVA", "metrics_listen", "", "localhost:9753",
+                "is not an address:port (for example 127.0.0.1:9753 or [::1]:9753)"},
                {"POSTGRESQL", "connection_number", "2", "-3", "must be at least 1"},
                {"", "PGSQL_port", port, "1", "port 1 failed"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key + "=" + c.bad);
     CollectorDaemon daemon;
-    EXPECT_EQ(runWithConfigChange(daemon, c.key + "=" + c.good, c.key + "=" + c.bad), 1) << daemon.log();
-    const std::string line = "#ERR#configuration " + daemon.configPath() + ": [" + c.section + "] " + c.key +
-                             "='" + c.bad + "' " + c.why + "\n";
+    EXPECT_EQ(runWithConfigChange(daemon, c.key + "=" + c.good, c.key + "=" + c.bad), 1)
+        << daemon.log();
+    const std::string line = "#ERR#configuration " + daemon.configPath() + ": [" + c.section +
+                             "] " + c.key + "='" + c.bad + "' " + c.why + "\n";
     EXPECT_TRUE(contains(daemon.log(), c.section.empty() ? c.why : line)) << daemon.log();
     EXPECT_EQ(check(daemon), 1);
     EXPECT_TRUE(contains(readFile(daemon.file("check.txt")), c.section.empty() ? c.why : line));

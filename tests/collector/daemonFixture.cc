@@ -118,9 +118,7 @@ std::string collectorField(int collector_id, const std::string& column) {
                      " FROM flows_collector WHERE collector_id = " + std::to_string(collector_id));
 }
 
-bool collectorExists(int collector_id) {
-  return collectorField(collector_id, "1") == "1";
-}
+bool collectorExists(int collector_id) { return collectorField(collector_id, "1") == "1"; }
 
 bool waitForField(int collector_id, const std::string& column, const std::string& value) {
   return waitFor([&] { return collectorField(collector_id, column) == value; }, kDaemonWait);

@@ -7,14 +7,22 @@
 namespace {
 
 CoreStatus core(float load, int active, size_t queued, uint32_t waiting) {
-  return {.estimated_load = load, .connections = 3, .active = active, .workers = 4, .queued = queued,
+  return {.estimated_load = load,
+          .connections = 3,
+          .active = active,
+          .workers = 4,
+          .queued = queued,
           .waiting = waiting};
 }
 
 // Busy once at most one worker is idle; the queue once it holds more than 50.
 TEST(StatusReport, KnownStateGivesExactText) {
-  const StatusSnapshot snapshot{.core_number = 3, .delete_queue = 0, .update_queue = 2, .connections = 1,
-                                .cores = {core(15, 2, 50, 12), core(4, 3, 0, 1), core(60, 0, 51, 0)}};
+  const StatusSnapshot snapshot{
+      .core_number = 3,
+      .delete_queue = 0,
+      .update_queue = 2,
+      .connections = 1,
+      .cores = {core(15, 2, 50, 12), core(4, 3, 0, 1), core(60, 0, 51, 0)}};
   EXPECT_EQ(formatStatusReport(snapshot),
             "CORE NUMBER: 3\n"
             "Delete queue: 0\n"

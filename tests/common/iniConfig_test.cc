@@ -54,7 +54,9 @@ TEST(IniConfig, KeyLookupFollowsTheLineRules) {
       {"POSTGRESQL", "only_later", ""},
       {"POSTGRESQL", "second_only", ""},  // only the first section is searched
       {"KOVA", "PGSQL_db", "other"},
-      {"KOVA", "node_name", ""}, {"KOVA", "plugin_dir", ""}, {"KOVA", "plugin_timeout", ""},
+      {"KOVA", "node_name", ""},
+      {"KOVA", "plugin_dir", ""},
+      {"KOVA", "plugin_timeout", ""},
       {"CR", "cr_key", ""},        // header ending in a carriage return
       {"TRAIL", "trail_key", ""},  // header with a trailing blank
       {"kova", "PGSQL_db", ""},    // case-sensitive

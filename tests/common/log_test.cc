@@ -50,7 +50,8 @@ TEST(Log, LinesAreAsctimeStampLevelAndMessageUnchangedAndNeverInterleave) {
   EXPECT_EQ(lines[1], "lignes #x#");
   EXPECT_TRUE(isLogLine(lines[2], before, "#DEBUG#trace 1")) << lines[2];
   EXPECT_TRUE(isLogLine(lines[3], before, "#DEBUG#trace 2")) << lines[3];
-  for (size_t i = 4; i < lines.size(); ++i) EXPECT_EQ(lines[i].find("#INFO#writer "), 24u) << lines[i];
+  for (size_t i = 4; i < lines.size(); ++i)
+    EXPECT_EQ(lines[i].find("#INFO#writer "), 24u) << lines[i];
   EXPECT_EQ(capture.text.str().back(), '\n');
 }
 

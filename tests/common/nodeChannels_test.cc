@@ -22,7 +22,8 @@ TEST(NodeChannels, ListDropsBlanksAroundNamesAndEmptyNames) {
       {" edge-b* ,,core\t,", {"edge-b*", "core"}},
       {"edge 1,*", {"edge 1", "*"}},  // a blank inside a name is part of it
   };
-  for (const auto& [text, names] : cases) EXPECT_EQ(parseNodeChannels(text), names) << '"' << text << '"';
+  for (const auto& [text, names] : cases)
+    EXPECT_EQ(parseNodeChannels(text), names) << '"' << text << '"';
 }
 
 TEST(NodeChannels, TrailingStarMatchesByPrefixAnyOtherPatternByExactName) {
@@ -32,7 +33,7 @@ TEST(NodeChannels, TrailingStarMatchesByPrefixAnyOtherPatternByExactName) {
       {"*", "", false},  // an empty channel name matches nothing, not even "*"
       {"edge-a", "edge-a", true},
       {"edge-a", "edge-ab", false},  // an exact name is no prefix
-      {"edge*", "edge", true},  // the prefix alone
+      {"edge*", "edge", true},       // the prefix alone
       {"edge*", "edge-b1", true},
       {"edge*", "edg", false},
       {"edge*", "xedge", false},
@@ -42,7 +43,8 @@ TEST(NodeChannels, TrailingStarMatchesByPrefixAnyOtherPatternByExactName) {
       {"core, edge-b*", "cor", false},
   };
   for (const auto& [text, channel, matches] : cases)
-    EXPECT_EQ(channelMatches(parseNodeChannels(text), channel), matches) << '"' << text << "\" / \"" << channel << '"';
+    EXPECT_EQ(channelMatches(parseNodeChannels(text), channel), matches)
+        << '"' << text << "\" / \"" << channel << '"';
 }
 
 }  // namespace

@@ -146,8 +146,10 @@ TEST_F(PoolTest, ReconnectsAfterFailedResetsAndPreparesPastAStatementThatFails) 
   db().exec("DROP TABLE pool_test_gone");
   LiftLimit limit{keeper};
   limit(0);
-  owned(keeper.executeRequest("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity "
-                              "WHERE pid IN (" + old_pids + ")"));
+  owned(
+      keeper.executeRequest("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity "
+                            "WHERE pid IN (" +
+                            old_pids + ")"));
   CoutCapture capture;  // the pool's log lines
   const std::vector<std::pair<std::string, std::string>> rounds = {
       {"Exec prepareRequest failed:  ", "connection"},  // libpq's words for the lost session vary
@@ -167,7 +169,8 @@ TEST_F(PoolTest, ReconnectsAfterFailedResetsAndPreparesPastAStatementThatFails) 
   }
   EXPECT_NE(poolPids(*pool), old_pids);
   const std::vector<std::string> lines = splitLines(capture.text.str());
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return contains(l, "#ERR#"); }), 4);
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return contains(l, "#ERR#"); }),
+            4);
 }
 
 }  // namespace

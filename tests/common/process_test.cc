@@ -2,10 +2,10 @@
 // as children.
 #include "process.h"
 
-#include <unistd.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <set>
@@ -65,8 +65,8 @@ TEST(Execute, ChildStartsWithoutEnvironmentOurDescriptorsOrMaskInItsOwnGroup) {
   sigaddset(&blocked, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &blocked, &saved);
   // grep reads its own status: the exec'ed program itself, not a shell.
-  const std::string status =
-      std::get<1>(runProgram("/bin/grep", {"-E", "^(NSpid|NSpgid|SigBlk|SigIgn):", "/proc/self/status"}));
+  const std::string status = std::get<1>(
+      runProgram("/bin/grep", {"-E", "^(NSpid|NSpgid|SigBlk|SigIgn):", "/proc/self/status"}));
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   signal(SIGPIPE, previous);
   const std::vector<std::string> lines = kova_test::splitLines(status);
@@ -85,7 +85,8 @@ TEST(Execute, OutcomesGiveStateAndOutputAndLeaveNothingBehind) {
   kova_test::TempDir dir;
   const std::string pids = dir.file("pids"), context = "probe\npath:/bin/sh -c ";
   const std::string cannot = "Error: kova can't execute ", over = "DAEMON: plugin output exceeds ";
-  const std::string late = "DAEMON: plugin timed out after 1 s", no_exec = "DAEMON: plugin is not executable ";
+  const std::string late = "DAEMON: plugin timed out after 1 s",
+                    no_exec = "DAEMON: plugin is not executable ";
   struct Case {
     std::string script;
     Outcome expected;
@@ -102,7 +103,8 @@ TEST(Execute, OutcomesGiveStateAndOutputAndLeaveNothingBehind) {
   cases.push_back({"printf \"''\"", {3, "''", kSilent}});
   cases.push_back({"printf \"''\\n\"", {0, "''\n", ""}});
   cases.push_back({"printf x; exit 7", {3, "x", ""}});
-  cases.push_back({"exit 7", {3, "Error execute: Bad return code\n" + context + "exit 7 ", kSilent}});
+  cases.push_back(
+      {"exit 7", {3, "Error execute: Bad return code\n" + context + "exit 7 ", kSilent}});
   cases.push_back({"printf y; exit 255", {3, "y", ""}});
   cases.push_back({"exit 255", {3, "UNKNOWN: KovaDaemon could not connect to host", kSilent}});
   // Killed by a signal; stopped after closing its output (the runner must
@@ -111,7 +113,8 @@ TEST(Execute, OutcomesGiveStateAndOutputAndLeaveNothingBehind) {
   cases.push_back({killed, {3, cannot + "/bin/sh", cannot + context + killed + "partial"}});
   cases.push_back({stopped, {3, cannot + "/bin/sh", cannot + context + stopped}});
   // Absent, and a plain file without execute permission: the text a failed exec would give.
-  cases.push_back({"", {2, no_exec + "No such file or directory\n", ""}, 0, 1048576, "/nonexistent"});
+  cases.push_back(
+      {"", {2, no_exec + "No such file or directory\n", ""}, 0, 1048576, "/nonexistent"});
   cases.push_back({"", {2, no_exec + "Permission denied\n", ""}, 0, 1048576, "/etc/passwd"});
   // Exactly the cap is kept whole; one byte more is refused, and a command
   // printing far more is read to its end without being kept.

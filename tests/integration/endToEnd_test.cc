@@ -43,7 +43,9 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   const std::string data = dir.file("data"), run = dir.file("run"), state = dir.file("state"),
                     plugins = dir.file("plugins");
   CollectorDaemon daemon{{.setpriv_options = setpriv}};
-  const auto handOver = [&](const std::string& path) { ASSERT_EQ(chown(path.c_str(), uid, gid), 0) << path; };
+  const auto handOver = [&](const std::string& path) {
+    ASSERT_EQ(chown(path.c_str(), uid, gid), 0) << path;
+  };
   for (const std::string& d : {data, run, state, plugins}) fs::create_directory(d);
   // What the units make writable for kova; nothing else is the account's.
   for (const std::string& d : {data, run, state}) handOver(d);
@@ -52,33 +54,40 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
     fs::copy(std::string(KOVA_SOURCE_DIR) + "/plugins/" + plugin, plugins + "/" + plugin,
              fs::copy_options::recursive);
   const std::string port = std::to_string(freeUdpPort());
-  const int summary = insertCollector({.plugin_id = insertPlugin(plugins + "/flow_summary", "2 seconds"),
-                                       .name = "summary",
-                                       .parameter = "-d \"" + data + "\" -s \"" + state + "\" -c $CHANNEL -i $INTERVAL",
-                                       .channel_id = insertChannel("e2e", port)});
+  const int summary = insertCollector(
+      {.plugin_id = insertPlugin(plugins + "/flow_summary", "2 seconds"),
+       .name = "summary",
+       .parameter = "-d \"" + data + "\" -s \"" + state + "\" -c $CHANNEL -i $INTERVAL",
+       .channel_id = insertChannel("e2e", port)});
   // Both programs read the one file, as on an installed system: root's,
   // readable by the account's group. The options come last and win:
   // without them the programs would knock at port 1, where nothing listens.
   daemon.writeConfig(
       "[LOG]\nlog_info_file=" + daemon.statusPath() + "\nlog_daemon_file=" + daemon.logPath() +
-      "\nlog_daemon_capture=" + run + "/capture.log\n\n[KOVA]\ncore_number=1\nthread_number=2\n"
-      "load_mod=1\ninterval_check_update=300\ndatadir=" + data + "\npiddir=" + run +
-      "\n\n[POSTGRESQL]\nconnection_number=2\nPGSQL_host=" + db().host() + "\nPGSQL_port=1\n"
-      "PGSQL_db=" + db().dbname() + "\nPGSQL_username=" + db().user() + "\nPGSQL_pwd=" + db().password() + "\n"
-      "PGSQL_options=port=" + std::to_string(db().port()) + " connect_timeout=10\n\n"
+      "\nlog_daemon_capture=" + run +
+      "/capture.log\n\n[KOVA]\ncore_number=1\nthread_number=2\n"
+      "load_mod=1\ninterval_check_update=300\ndatadir=" +
+      data + "\npiddir=" + run +
+      "\n\n[POSTGRESQL]\nconnection_number=2\nPGSQL_host=" + db().host() +
+      "\nPGSQL_port=1\n"
+      "PGSQL_db=" +
+      db().dbname() + "\nPGSQL_username=" + db().user() + "\nPGSQL_pwd=" + db().password() +
+      "\n"
+      "PGSQL_options=port=" +
+      std::to_string(db().port()) +
+      " connect_timeout=10\n\n"
       "[BINARY]\nps=/usr/bin/ps\nnetflows=/usr/bin/nfcapd\nsflows=/usr/bin/sfcapd\n");
   ASSERT_EQ(chown(daemon.configPath().c_str(), geteuid(), gid), 0);
   ASSERT_EQ(chmod(daemon.configPath().c_str(), 0640), 0);
   const auto summaryRows = [&](const std::string& what) {  // over the summary's rows
-    return db().scalar("SELECT " + what + " FROM flows_stats WHERE stat_collector_id = " +
-                       std::to_string(summary));
+    return db().scalar("SELECT " + what +
+                       " FROM flows_stats WHERE stat_collector_id = " + std::to_string(summary));
   };
   const auto runCapture = [&] {
     std::vector<std::string> argv = {"/usr/bin/setpriv"};
     argv.insert(argv.end(), setpriv.begin(), setpriv.end());
     argv.insert(argv.end(), {"--", KOVA_CAPTURE_BIN, "-f", daemon.configPath()});
-    ASSERT_EQ(runToEnd(argv, dir.file("capture.out"), kWait), 0)
-        << readFile(run + "/capture.log");
+    ASSERT_EQ(runToEnd(argv, dir.file("capture.out"), kWait), 0) << readFile(run + "/capture.log");
   };
 
   runCapture();
@@ -87,10 +96,13 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   ASSERT_TRUE(daemon.startAndWaitRunning());
   // The main pool, the core record's two connections and the result
   // writer's (opened with the first result), named by default.
-  EXPECT_TRUE(waitFor([] {
-    return db().scalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                       "'kovaFlowCollector' AND datname = current_database()") == "4";
-  }, kWait));
+  EXPECT_TRUE(waitFor(
+      [] {
+        return db().scalar(
+                   "SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                   "'kovaFlowCollector' AND datname = current_database()") == "4";
+      },
+      kWait));
   // The summary has run while the capture is up, before there were flows.
   ASSERT_TRUE(waitFor([&] { return summaryRows("count(*)") != "0"; }, kWait)) << daemon.log();
 
@@ -110,7 +122,9 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   // nfreplay sends the twelve flows of a checked-in flow file to 127.0.0.1
   // as NetFlow v9.
   const std::string flows = dataFile("bigger.nfcapd");
-  ASSERT_EQ(runToEnd({"/usr/bin/nfreplay", "-v", "9", "-p", port, "-r", flows}, dir.file("replay.out")), 0);
+  ASSERT_EQ(
+      runToEnd({"/usr/bin/nfreplay", "-v", "9", "-p", port, "-r", flows}, dir.file("replay.out")),
+      0);
   // nfcapd writes its flows out when it rotates its file, every five
   // minutes, or when it stops; the test stops it the product's way, by
   // marking the channel deleted for the capture supervisor. It must first
@@ -120,8 +134,8 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   runCapture();
   ASSERT_TRUE(waitFor([&] { return processEnded(nfcapd); }, kWait));
 
-  ASSERT_TRUE(waitFor([&] { return summaryRows("max((stat_data->>'flows')::int)") == "12"; },
-                      kWait))
+  ASSERT_TRUE(
+      waitFor([&] { return summaryRows("max((stat_data->>'flows')::int)") == "12"; }, kWait))
       << daemon.log();
   // Later runs add nothing: every flow is counted exactly once.
   const int runs = std::stoi(summaryRows("count(*)"));

@@ -63,7 +63,11 @@ std::string jsonValue(const std::string& document, const std::string& path) {
 // command line, even as a zombie.
 ProcessesUnder::~ProcessesUnder() {
   ChildProcess({"/usr/bin/pkill", "-KILL", "-f", root}).wait();
-  waitFor([&] { return ChildProcess({"/usr/bin/pgrep", "-f", root}).wait() != 0; }, std::chrono::seconds(10));
+  waitFor(
+      [&] {
+        return ChildProcess({"/usr/bin/pgrep", "-f", root}).wait() != 0;
+      },
+      std::chrono::seconds(10));
 }
 
 }  // namespace kova_test

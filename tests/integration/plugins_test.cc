@@ -66,14 +66,16 @@ TEST_F(Plugins, WhatARunOfTwoFilesReports) {
   addFile("edge", "202601010000", 30, kTalkers);
   addFile("edge", "202601010005", 20);
   writeFile(data_ + "/edge/nfcapd.current.4711", "being written");
-  const auto summary = plugin("flow_summary", "edge"), top = plugin("flow_top", "edge", {"-n", "2"});
+  const auto summary = plugin("flow_summary", "edge"),
+             top = plugin("flow_top", "edge", {"-n", "2"});
   ASSERT_EQ(summary.state, 0) << summary.output;
   EXPECT_EQ(jsonValue(summary.output, "files"), "2");
   EXPECT_EQ(jsonValue(summary.output, "interval"), "60");
   EXPECT_EQ(jsonValue(summary.output, "bytes"), "1694");
-  EXPECT_EQ(jsonValue(summary.output, "protocols"),
-            R"({"tcp":{"flows":4,"packets":4,"bytes":160},"udp":{"flows":8,"packets":8,"bytes":1534},)"
-            R"("icmp":{"flows":0,"packets":0,"bytes":0},"other":{"flows":0,"packets":0,"bytes":0}})");
+  EXPECT_EQ(
+      jsonValue(summary.output, "protocols"),
+      R"({"tcp":{"flows":4,"packets":4,"bytes":160},"udp":{"flows":8,"packets":8,"bytes":1534},)"
+      R"("icmp":{"flows":0,"packets":0,"bytes":0},"other":{"flows":0,"packets":0,"bytes":0}})");
   ASSERT_EQ(top.state, 0) << top.output;
   EXPECT_EQ(jsonValue(top.output, "top,srcip"),
             R"([{"key":"192.0.2.10","flows":1,"packets":1,"bytes":1028},)"
@@ -154,17 +156,25 @@ TEST_F(Plugins, WhatKeepsARunFromCountingIsReportedWithItsState) {
            {1, "12ab\n"}, {2, "0\n"}, {3, gone + "\n"}, {4, std::to_string(getpid())}})
     writeFile(pids + "/p" + std::to_string(port) + ".pid", content);
   const std::vector<std::tuple<std::string, Arguments, int, std::string>> cases = {
-      {"flow_summary", {"-d", data_, "-c", "edge:nowhere", "-i", "60"}, 2,
+      {"flow_summary",
+       {"-d", data_, "-c", "edge:nowhere", "-i", "60"},
+       2,
        "CRITICAL: channel nowhere has no capture directory " + data_ + "/nowhere"},
-      {"flow_summary", {"-d", data_, "-c", "edge", "-i", "60", "-s", dir_.file("none")}, 3,
+      {"flow_summary",
+       {"-d", data_, "-c", "edge", "-i", "60", "-s", dir_.file("none")},
+       3,
        "state directory " + dir_.file("none") + " does not exist"},
       {"flow_top", {"-d", data_, "-c", "edge", "-i"}, 3, "UNKNOWN: option -i requires argument"},
       {"capture_status", {"-c", "edge", "-p", "1", "-r", pids}, 2, "holds no process id"},
       {"capture_status", {"-c", "edge", "-p", "2", "-r", pids}, 2, "holds no process id"},
-      {"capture_status", {"-c", "edge", "-p", "3", "-r", pids}, 2,
+      {"capture_status",
+       {"-c", "edge", "-p", "3", "-r", pids},
+       2,
        "process " + gone + " of " + p3 + " is not running"},
       {"capture_status", {"-c", "edge", "-p", "4", "-r", pids}, 2, "not a capture tool"},
-      {"capture_status", {"-c", "edge", "-p", "5", "-r", pids}, 2,
+      {"capture_status",
+       {"-c", "edge", "-p", "5", "-r", pids},
+       2,
        "CRITICAL: capture of channel edge (port 5) is down: no pid file"},
       {"capture_status", {"-c", "edge", "-r", pids}, 3, "UNKNOWN"},
   };

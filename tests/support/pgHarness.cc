@@ -48,7 +48,8 @@ Connection connect(const std::string& conninfo) {
     throw std::runtime_error("cannot connect to the test database: " +
                              std::string(PQerrorMessage(connection.get())));
   // Set-up statements are noisy ("... does not exist, skipping").
-  PQsetNoticeProcessor(connection.get(), [](void*, const char*) {}, nullptr);
+  PQsetNoticeProcessor(
+      connection.get(), [](void*, const char*) {}, nullptr);
   return connection;
 }
 
@@ -82,8 +83,9 @@ TestDatabase::TestDatabase() : name_(nameOfThisBinary()) {
   host_ = kSuperuser.at("PGHOST");
   port_ = std::stoi(kSuperuser.at("PGPORT"));
   {
-    Connection admin = connect("host=" + host_ + " port=" + std::to_string(port_) + " dbname=postgres user=" +
-                               kSuperuser.at("PGUSER") + " password=" + kSuperuser.at("PGPASSWORD"));
+    Connection admin = connect("host=" + host_ + " port=" + std::to_string(port_) +
+                               " dbname=postgres user=" + kSuperuser.at("PGUSER") +
+                               " password=" + kSuperuser.at("PGPASSWORD"));
     run(admin.get(), "DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)");
     run(admin.get(), "DROP ROLE IF EXISTS " + name_);
     run(admin.get(), "CREATE ROLE " + name_ + " LOGIN PASSWORD " + kPasswordSql);
@@ -95,8 +97,8 @@ TestDatabase::TestDatabase() : name_(nameOfThisBinary()) {
 }
 
 std::string TestDatabase::conninfo() const {
-  return "host=" + host_ + " port=" + std::to_string(port_) + " dbname=" + name_ + " user=" + name_ +
-         " password=" + kPasswordConninfo;
+  return "host=" + host_ + " port=" + std::to_string(port_) + " dbname=" + name_ +
+         " user=" + name_ + " password=" + kPasswordConninfo;
 }
 
 void TestDatabase::resetTables() {
@@ -125,8 +127,8 @@ std::string TestDatabase::scalar(const std::string& sql) {
 
 std::string TestDatabase::postgresqlSection(int connection_number) const {
   return "[POSTGRESQL]\nconnection_number=" + std::to_string(connection_number) +
-         "\nPGSQL_host=" + host_ + "\nPGSQL_port=" + std::to_string(port_) +
-         "\nPGSQL_db=" + name_ + "\nPGSQL_username=" + name_ + "\nPGSQL_pwd=" + password() + "\n";
+         "\nPGSQL_host=" + host_ + "\nPGSQL_port=" + std::to_string(port_) + "\nPGSQL_db=" + name_ +
+         "\nPGSQL_username=" + name_ + "\nPGSQL_pwd=" + password() + "\n";
 }
 
 }  // namespace kova_test

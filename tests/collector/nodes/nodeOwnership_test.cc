@@ -25,9 +25,9 @@ using Fields = std::tuple<std::string, std::string, std::string>;  // runner, do
 Fields fields(const Placement& p) { return {p.runner, p.down_node, p.recorder}; }
 
 // a, c, d and e live; b and f down. c claims no channel.
-const std::vector<NodeInfo> kNodes = {
-    {"a", {"edge-a"}, true},          {"b", {"edge-b*"}, false}, {"c", {}, true},
-    {"d", {"edge-b2", "core"}, true}, {"e", {"core*"}, true},    {"f", {"edge-b3"}, false}};
+const std::vector<NodeInfo> kNodes = {{"a", {"edge-a"}, true}, {"b", {"edge-b*"}, false},
+                                      {"c", {}, true},         {"d", {"edge-b2", "core"}, true},
+                                      {"e", {"core*"}, true},  {"f", {"edge-b3"}, false}};
 const Names kLive = {"a", "c", "d", "e"};
 
 TEST(NodeOwnership, FloatingGoesToTheHeaviestLiveNodePinnedToTheHeaviestLiveClaimer) {
@@ -50,7 +50,8 @@ TEST(NodeOwnership, FloatingGoesToTheHeaviestLiveNodePinnedToTheHeaviestLiveClai
     for (uint64_t id = 1; id <= 64; ++id) {
       SCOPED_TRACE(std::string(c.channel) + " #" + std::to_string(id));
       const Placement placed = placeCollector(kNodes, id, c.channel);
-      EXPECT_EQ(fields(placed), fields(placeCollector(reversed, id, c.channel))) << "depends on the rows' order";
+      EXPECT_EQ(fields(placed), fields(placeCollector(reversed, id, c.channel)))
+          << "depends on the rows' order";
       EXPECT_EQ(placed.runner, heaviest(c.runners, id));
       if (c.down.empty()) {
         EXPECT_EQ(placed.down_node + placed.recorder, "");

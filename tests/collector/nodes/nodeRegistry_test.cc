@@ -32,7 +32,8 @@ TEST(NodeRegistry, ReconcileClaimsWhatIsOwnedAndReleasesWhatIsNot) {
   EXPECT_EQ(registry.reconcile({1, 5}, since), Ids{5});
   EXPECT_EQ(released(registry), (Ids{2, 3}));
   EXPECT_EQ(registry.heldCount(), 5u);
-  EXPECT_EQ(sorted(registry.heldIds()), (Ids{1, 2, 3, 4, 5}));  // released ones are held until dropped
+  EXPECT_EQ(sorted(registry.heldIds()),
+            (Ids{1, 2, 3, 4, 5}));  // released ones are held until dropped
   EXPECT_FALSE(registry.claim(2)) << "a released id was loaded a second time";
 
   EXPECT_FALSE(registry.dropIfReleased(1));

@@ -23,10 +23,11 @@ const std::string kMetricsOfA = "127.0.0.1:" + std::to_string(freeTcpPort());
 // meet the lease, not the port).
 std::unique_ptr<CollectorDaemon> makeNode(const std::string& name, const std::string& channels,
                                           const std::string& options = "", bool twin = false) {
-  auto node = std::make_unique<CollectorDaemon>(DaemonSettings{
-      .interval_check_update = 1, .connection_number = 1,
-      .extra_kova = "node_name=" + name + "\nnode_channels=" + channels + "\n",
-      .metrics_listen = name == "a" && !twin ? kMetricsOfA : ""});
+  auto node = std::make_unique<CollectorDaemon>(
+      DaemonSettings{.interval_check_update = 1,
+                     .connection_number = 1,
+                     .extra_kova = "node_name=" + name + "\nnode_channels=" + channels + "\n",
+                     .metrics_listen = name == "a" && !twin ? kMetricsOfA : ""});
   if (!options.empty()) node->writeConfig(node->configText() + "PGSQL_options=" + options + "\n");
   return node;
 }
@@ -57,26 +58,30 @@ struct NodesState {
   NodesState() {
     // Missing tables: the three nodes starting together create them. (The
     // binary's database is made anew at each start, trigger and all.)
-    db().exec("DROP TABLE flows_node_change, flows_node;"
-              "CREATE TABLE node_test_outages (collector_id integer, message text, at timestamptz DEFAULT now());"
-              "CREATE OR REPLACE FUNCTION node_test_outage() RETURNS trigger LANGUAGE plpgsql AS"
-              " $$ BEGIN INSERT INTO node_test_outages VALUES (NEW.collector_id,"
-              " NEW.collector_message); RETURN NEW; END $$;"
-              "CREATE TRIGGER node_test_outage AFTER UPDATE ON flows_collector FOR EACH ROW"
-              " WHEN (NEW.collector_message LIKE 'DAEMON: node %' AND OLD.collector_message IS DISTINCT FROM"
-              " NEW.collector_message) EXECUTE FUNCTION"
-              " node_test_outage();");
+    db().exec(
+        "DROP TABLE flows_node_change, flows_node;"
+        "CREATE TABLE node_test_outages (collector_id integer, message text, at timestamptz DEFAULT now());"
+        "CREATE OR REPLACE FUNCTION node_test_outage() RETURNS trigger LANGUAGE plpgsql AS"
+        " $$ BEGIN INSERT INTO node_test_outages VALUES (NEW.collector_id,"
+        " NEW.collector_message); RETURN NEW; END $$;"
+        "CREATE TRIGGER node_test_outage AFTER UPDATE ON flows_collector FOR EACH ROW"
+        " WHEN (NEW.collector_message LIKE 'DAEMON: node %' AND OLD.collector_message IS DISTINCT FROM"
+        " NEW.collector_message) EXECUTE FUNCTION"
+        " node_test_outage();");
     for (const auto& [name, channels] : kChannelsOf)
       nodes[name] = makeNode(name, channels, name == "b" ? kOptionsOfB : "");
-    const int plugin =
-        insertPlugin(nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"node\\\": $PPID}\"\n"), "2 seconds");
-    changed_plugin = insertPlugin(nodes["a"]->writePlugin("changed.sh",
-        "/bin/echo \"{\\\"node\\\": $PPID, \\\"changed\\\": 1}\"\n"), "2 seconds");
-    const std::map<std::string, int> channels = {
-        {"a", insertChannel("edge-a")}, {"b", insertChannel("edge-b1")}};
+    const int plugin = insertPlugin(
+        nodes["a"]->writePlugin("json.sh", "/bin/echo \"{\\\"node\\\": $PPID}\"\n"), "2 seconds");
+    changed_plugin =
+        insertPlugin(nodes["a"]->writePlugin(
+                         "changed.sh", "/bin/echo \"{\\\"node\\\": $PPID, \\\"changed\\\": 1}\"\n"),
+                     "2 seconds");
+    const std::map<std::string, int> channels = {{"a", insertChannel("edge-a")},
+                                                 {"b", insertChannel("edge-b1")}};
     auto add = [&](const std::string& name, int channel, const std::string& pinned) {
-      collectors.push_back({insertCollector({.plugin_id = plugin, .name = name, .channel_id = channel}),
-                            name, pinned});
+      collectors.push_back(
+          {insertCollector({.plugin_id = plugin, .name = name, .channel_id = channel}), name,
+           pinned});
     };
     for (int i = 0; i < 24; ++i) add("f" + std::to_string(i), 0, "");
     for (const std::string node : {"a", "b"})
@@ -84,7 +89,8 @@ struct NodesState {
     for (auto& [name, daemon] : nodes) daemon->start();
     for (auto& [name, daemon] : nodes)
       if (!daemon->waitForLog("#INFO#KOVA was starting....")) {
-        ADD_FAILURE() << "node " << name << " did not start:\n" << daemon->log() << daemon->console();
+        ADD_FAILURE() << "node " << name << " did not start:\n"
+                      << daemon->log() << daemon->console();
         started = false;
       }
   }
@@ -100,46 +106,60 @@ class Nodes : public SharedRun<NodesState> {
   // run's JSON names the node's process, its plugin's parent.
   static std::map<std::string, std::string> settledRunners(const std::set<std::string>& idle = {}) {
     std::map<std::string, std::string> runners;
-    waitFor([&] {
-      const std::string since = db().scalar("SELECT now()");
-      std::vector<std::vector<std::string>> rows;  // name, runs, nodes, a node's pid
-      if (!waitFor([&] {
-            rows = db().query(
-                "SELECT collector_name, count(stat_id), count(DISTINCT stat_data->>'node'),"
-                " min(stat_data->>'node') FROM flows_collector LEFT JOIN flows_stats ON"
-                " stat_collector_id = collector_id AND stat_time > '" + since + "' GROUP BY 1");
-            return std::ranges::all_of(rows, [&](auto& r) { return idle.count(r[0]) || std::stoi(r[1]) >= 2; });
-          }, kDaemonWait))
-        return false;
-      runners.clear();
-      for (const auto& r : rows) {
-        if (r[2] != (idle.count(r[0]) ? "0" : "1")) return false;
-        for (auto& [name, daemon] : run_->nodes)
-          if (r[2] == "1" && std::to_string(daemon->pid()) == r[3]) runners[r[0]] = name;
-      }
-      return true;
-    }, 3 * kDaemonWait);
+    waitFor(
+        [&] {
+          const std::string since = db().scalar("SELECT now()");
+          std::vector<std::vector<std::string>> rows;  // name, runs, nodes, a node's pid
+          if (!waitFor(
+                  [&] {
+                    rows = db().query(
+                        "SELECT collector_name, count(stat_id), count(DISTINCT stat_data->>'node'),"
+                        " min(stat_data->>'node') FROM flows_collector LEFT JOIN flows_stats ON"
+                        " stat_collector_id = collector_id AND stat_time > '" +
+                        since + "' GROUP BY 1");
+                    return std::ranges::all_of(
+                        rows, [&](auto& r) { return idle.count(r[0]) || std::stoi(r[1]) >= 2; });
+                  },
+                  kDaemonWait))
+            return false;
+          runners.clear();
+          for (const auto& r : rows) {
+            if (r[2] != (idle.count(r[0]) ? "0" : "1")) return false;
+            for (auto& [name, daemon] : run_->nodes)
+              if (r[2] == "1" && std::to_string(daemon->pid()) == r[3]) runners[r[0]] = name;
+          }
+          return true;
+        },
+        3 * kDaemonWait);
     return runners;
   }
 
   static bool statusShows(const std::string& name, const std::string& live) {
-    return waitFor([&] {
-      return contains(node(name).status(), "\nNODE: " + name + "\nLIVE NODES: " + live + "\n");
-    }, kDaemonWait);
+    return waitFor(
+        [&] {
+          return contains(node(name).status(), "\nNODE: " + name + "\nLIVE NODES: " + live + "\n");
+        },
+        kDaemonWait);
   }
 
   // A pending change: the collector runs the changed plugin from now on.
   static std::string changeSql(int id) {
-    return "UPDATE flows_collector SET collector_plugin_id = " + std::to_string(run_->changed_plugin) +
-           " WHERE collector_id = " + std::to_string(id) + "; INSERT INTO flows_updel_collector"
-           " (updel_collector_type, updel_collector_id) VALUES ('UPDATE', " + std::to_string(id) + ");";
+    return "UPDATE flows_collector SET collector_plugin_id = " +
+           std::to_string(run_->changed_plugin) + " WHERE collector_id = " + std::to_string(id) +
+           "; INSERT INTO flows_updel_collector"
+           " (updel_collector_type, updel_collector_id) VALUES ('UPDATE', " +
+           std::to_string(id) + ");";
   }
 
   static bool runsChanged(int id) {
-    return waitFor([&] {
-      return db().scalar("SELECT count(*) FROM flows_stats WHERE stat_data->>'changed' = '1'"
-                         " AND stat_collector_id = " + std::to_string(id)) != "0";
-    }, kDaemonWait);
+    return waitFor(
+        [&] {
+          return db().scalar(
+                     "SELECT count(*) FROM flows_stats WHERE stat_data->>'changed' = '1'"
+                     " AND stat_collector_id = " +
+                     std::to_string(id)) != "0";
+        },
+        kDaemonWait);
   }
 };
 
@@ -160,16 +180,22 @@ TEST_F(Nodes, EveryCollectorRunsOnOneNodeThatItsChangesReach) {
   EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages"), "0");
   const std::string plugin = collectorField(run_->collectors[0].id, "collector_plugin_id");
   const Collector deleted = run_->collectors[24];
-  const int added = insertCollector({.plugin_id = std::stoi(plugin), .name = "n0", .parameter = "n0"});
-  std::string sql = "BEGIN; UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
-                    std::to_string(deleted.id) + "; INSERT INTO flows_updel_collector (updel_collector_type,"
-                    " updel_collector_id) VALUES ('ADD', " + std::to_string(added) + ");";
+  const int added =
+      insertCollector({.plugin_id = std::stoi(plugin), .name = "n0", .parameter = "n0"});
+  std::string sql =
+      "BEGIN; UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
+      std::to_string(deleted.id) +
+      "; INSERT INTO flows_updel_collector (updel_collector_type,"
+      " updel_collector_id) VALUES ('ADD', " +
+      std::to_string(added) + ");";
   for (const auto& [node, c] : changed) sql += changeSql(c.id);
   db().exec(sql + "COMMIT;");
-  for (const auto& [node, c] : changed) EXPECT_TRUE(runsChanged(c.id)) << "the change did not reach node " << node;
+  for (const auto& [node, c] : changed)
+    EXPECT_TRUE(runsChanged(c.id)) << "the change did not reach node " << node;
   EXPECT_TRUE(waitFor([&] { return !collectorExists(deleted.id); }, kDaemonWait));
-  EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
-                      kDaemonWait));
+  EXPECT_TRUE(
+      waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
+              kDaemonWait));
   run_->collectors.erase(run_->collectors.begin() + 24);
   run_->collectors.push_back({added, "n0", ""});
   EXPECT_EQ(settledRunners().size(), run_->collectors.size()) << "never settled after the changes";
@@ -186,32 +212,50 @@ TEST_F(Nodes, EveryCollectorRunsOnOneNodeThatItsChangesReach) {
 TEST_F(Nodes, CutOffNodeStopsRunningBeforeTheTakeOverAndCatchesUpOnItsReturn) {
   ASSERT_EQ(settledRunners().size(), run_->collectors.size());
   const std::string cut_at = db().scalar("SELECT now()");
-  const std::string read_only = "ALTER DATABASE " + db().dbname() + " SET default_transaction_read_only = ";
+  const std::string read_only =
+      "ALTER DATABASE " + db().dbname() + " SET default_transaction_read_only = ";
   db().exec(read_only + "on");
-  db().exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'node-b'");
-  EXPECT_TRUE(node("b").waitForLog("#ERR#node b: lease not renewed for 10 s, no run starts until it is"));
+  db().exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = 'node-b'");
+  EXPECT_TRUE(
+      node("b").waitForLog("#ERR#node b: lease not renewed for 10 s, no run starts until it is"));
   for (const std::string name : {"a", "c"}) EXPECT_TRUE(statusShows(name, "a,c"));
-  EXPECT_TRUE(waitFor([] {
-    const std::string text = commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
-    return contains(text, "\nkova_live_nodes 2\n") && contains(text, "\nkova_node_up{node=\"b\"} 0\n");
-  }, kDaemonWait)) << commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
+  EXPECT_TRUE(waitFor(
+      [] {
+        const std::string text = commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
+        return contains(text, "\nkova_live_nodes 2\n") &&
+               contains(text, "\nkova_node_up{node=\"b\"} 0\n");
+      },
+      kDaemonWait))
+      << commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
   const Collector pinned = *std::ranges::find(run_->collectors, "b", &Collector::pinned_to);
   db().exec(kWritable + changeSql(pinned.id));
-  EXPECT_TRUE(waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; }, kDaemonWait));
+  EXPECT_TRUE(
+      waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
+              kDaemonWait));
   const std::string back_at = db().scalar("SELECT now()");
   db().exec(kWritable + read_only + "off");
-  EXPECT_TRUE(node("b").waitForLog("#INFO#node b: lease renewed, runs start again")) << node("b").log();
+  EXPECT_TRUE(node("b").waitForLog("#INFO#node b: lease renewed, runs start again"))
+      << node("b").log();
   EXPECT_TRUE(runsChanged(pinned.id));
   const auto back = settledRunners();  // b's results of before the cut are written by now
   ASSERT_EQ(back.size(), run_->collectors.size()) << "never settled after the return";
-  for (const Collector& c : run_->collectors) EXPECT_TRUE(c.pinned_to.empty() || back.at(c.name) == c.pinned_to);
-  EXPECT_EQ(db().scalar("SELECT count(*) FROM node_test_outages JOIN flows_collector USING (collector_id)"
-                        " JOIN flows_channel ON channel_id = collector_channel_id WHERE"
-                        " channel_name = 'edge-b1' AND message = 'DAEMON: node b is down' AND at < '" + back_at + "'"), "2");
+  for (const Collector& c : run_->collectors)
+    EXPECT_TRUE(c.pinned_to.empty() || back.at(c.name) == c.pinned_to);
+  EXPECT_EQ(
+      db().scalar("SELECT count(*) FROM node_test_outages JOIN flows_collector USING (collector_id)"
+                  " JOIN flows_channel ON channel_id = collector_channel_id WHERE"
+                  " channel_name = 'edge-b1' AND message = 'DAEMON: node b is down' AND at < '" +
+                  back_at + "'"),
+      "2");
   const std::string within = " BETWEEN '" + cut_at + "' AND '" + back_at + "'";
-  EXPECT_EQ(db().scalar("SELECT count(*) FROM flows_stats x JOIN flows_stats y USING (stat_collector_id) WHERE"
-                        " x.stat_data->>'node' < y.stat_data->>'node' AND x.stat_time" + within +
-                        " AND y.stat_time" + within + " AND abs(extract(epoch FROM x.stat_time - y.stat_time)) < 2"), "0")
+  EXPECT_EQ(
+      db().scalar(
+          "SELECT count(*) FROM flows_stats x JOIN flows_stats y USING (stat_collector_id) WHERE"
+          " x.stat_data->>'node' < y.stat_data->>'node' AND x.stat_time" +
+          within + " AND y.stat_time" + within +
+          " AND abs(extract(epoch FROM x.stat_time - y.stat_time)) < 2"),
+      "0")
       << "runs of one collector on two nodes within one interval";
 }
 
@@ -224,16 +268,22 @@ TEST_F(Nodes, TwinTakesALapsedNameFromAStalledNodeThatThenStops) {
   EXPECT_TRUE(contains(twin->log(), "#ERR#node a is already running")) << twin->log();
   auto stalled = std::move(run_->nodes["b"]);
   stalled->sendSignal(SIGSTOP);
-  ASSERT_TRUE(waitFor([] { return db().scalar("SELECT node_expiry < now() FROM flows_node WHERE node_name = 'b'") == "t"; },
-                      kDaemonWait));
+  ASSERT_TRUE(waitFor(
+      [] {
+        return db().scalar("SELECT node_expiry < now() FROM flows_node WHERE node_name = 'b'") ==
+               "t";
+      },
+      kDaemonWait));
   run_->nodes["b"] = makeNode("b", kChannelsOf.at("b"));
   ASSERT_TRUE(node("b").startAndWaitRunning());
   stalled->sendSignal(SIGCONT);
   EXPECT_EQ(stalled->waitExit(), 1) << stalled->log();
-  EXPECT_TRUE(contains(stalled->log(), "#ERR#node b was taken by another daemon with the same node_name: stopping"));
+  EXPECT_TRUE(contains(
+      stalled->log(), "#ERR#node b was taken by another daemon with the same node_name: stopping"));
   const auto runners = settledRunners();
   ASSERT_EQ(runners.size(), run_->collectors.size());
-  for (const Collector& c : run_->collectors) EXPECT_TRUE(c.pinned_to != "b" || runners.at(c.name) == "b");
+  for (const Collector& c : run_->collectors)
+    EXPECT_TRUE(c.pinned_to != "b" || runners.at(c.name) == "b");
 }
 
 // A node stopped while its plugin runs 5 s gives its lease up once that
@@ -244,24 +294,33 @@ TEST_F(Nodes, StoppedNodeHandsOverAfterItsLastRun) {
   int id = 1000;
   while (placeCollector(live, id, "").runner != "c") ++id;
   const std::string started = node("a").file("slow-" + std::to_string(node("c").pid()));
-  const int plugin = insertPlugin(node("a").writePlugin("slow.sh", "s=$(/bin/date +%s.%N)\n/bin/touch " +
-      node("a").file("slow-") + "$PPID\n/bin/sleep 5\n/bin/echo \"{\\\"node\\\": $PPID, \\\"start\\\": $s,"
-      " \\\"end\\\": $(/bin/date +%s.%N)}\"\n"), "2 seconds");
-  run_->collectors.push_back({insertCollector({.plugin_id = plugin, .name = "slow", .collector_id = id}), "slow", ""});
+  const int plugin = insertPlugin(
+      node("a").writePlugin(
+          "slow.sh", "s=$(/bin/date +%s.%N)\n/bin/touch " + node("a").file("slow-") +
+                         "$PPID\n/bin/sleep 5\n/bin/echo \"{\\\"node\\\": $PPID, \\\"start\\\": $s,"
+                         " \\\"end\\\": $(/bin/date +%s.%N)}\"\n"),
+      "2 seconds");
+  run_->collectors.push_back(
+      {insertCollector({.plugin_id = plugin, .name = "slow", .collector_id = id}), "slow", ""});
   ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started); }, kDaemonWait));
-  const std::string by_c = "stat_collector_id = " + std::to_string(id) + " AND stat_data->>'node' = '" +
-                           std::to_string(node("c").pid()) + "'";
+  const std::string by_c = "stat_collector_id = " + std::to_string(id) +
+                           " AND stat_data->>'node' = '" + std::to_string(node("c").pid()) + "'";
   ASSERT_EQ(node("c").stop(), 0) << node("c").log();
-  EXPECT_EQ(db().scalar("SELECT string_agg(node_name || (node_expiry > now()), ',' ORDER BY node_name)"
-                        " FROM flows_node"), "atrue,btrue,cfalse");
+  EXPECT_EQ(
+      db().scalar("SELECT string_agg(node_name || (node_expiry > now()), ',' ORDER BY node_name)"
+                  " FROM flows_node"),
+      "atrue,btrue,cfalse");
   run_->nodes.erase("c");
   for (const std::string name : {"a", "b"}) EXPECT_TRUE(statusShows(name, "a,b"));
   const auto runners = settledRunners();
   ASSERT_EQ(runners.size(), run_->collectors.size());
   for (const auto& [name, runner] : runners) EXPECT_TRUE(runner == "a" || runner == "b") << name;
-  EXPECT_EQ(db().scalar("SELECT min((stat_data->>'start')::float) > (SELECT max((stat_data->>'end')::float)"
-                        " FROM flows_stats WHERE " + by_c + ") FROM flows_stats WHERE stat_collector_id = " +
-                        std::to_string(id) + " AND NOT (" + by_c + ")"), "t");
+  EXPECT_EQ(db().scalar(
+                "SELECT min((stat_data->>'start')::float) > (SELECT max((stat_data->>'end')::float)"
+                " FROM flows_stats WHERE " +
+                by_c + ") FROM flows_stats WHERE stat_collector_id = " + std::to_string(id) +
+                " AND NOT (" + by_c + ")"),
+            "t");
 }
 
 }  // namespace
