@@ -26,12 +26,11 @@ void refuseDeletionOnce(int collector_id) {
   db().exec(
       "CREATE SEQUENCE kova_test_refusals;"
       "CREATE FUNCTION kova_test_refuse_once() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN"
-      " IF OLD.collector_id = " +
-      idText(collector_id) +
-      " THEN IF nextval('kova_test_refusals') = 1"
-      " THEN RAISE EXCEPTION 'deletion refused once by the test'; END IF; END IF; RETURN OLD; END $$;"
-      "CREATE TRIGGER kova_test_refuse_once BEFORE DELETE ON flows_collector"
-      " FOR EACH ROW EXECUTE FUNCTION kova_test_refuse_once();");
+      " IF nextval('kova_test_refusals') = 1"
+      " THEN RAISE EXCEPTION 'deletion refused once by the test'; END IF; RETURN OLD; END $$;"
+      "CREATE TRIGGER kova_test_refuse_once BEFORE DELETE ON flows_collector FOR EACH ROW"
+      " WHEN (OLD.collector_id = " +
+      idText(collector_id) + ") EXECUTE FUNCTION kova_test_refuse_once();");
 }
 
 // Reads the status file every 2 ms until finish(): after the first report
@@ -103,11 +102,11 @@ TEST_F(ChangeWatcher, CollectorIdReusedAfterADeletionRunsNormally) {
   const int id = run_->reborn;
   ASSERT_TRUE(waitForField(id, "collector_message", "first life\n")) << daemon().log();
   const std::string last_run = collectorField(id, "collector_last_execution");
-  ASSERT_TRUE(waitFor([&] { return collectorField(id, "collector_last_execution") != last_run; },
-                      kDaemonWait));
+  ASSERT_TRUE(
+      waitUntil([&] { return collectorField(id, "collector_last_execution") != last_run; }));
   db().exec("UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
             idText(id));
-  ASSERT_TRUE(waitFor([&] { return !collectorExists(id); }, kDaemonWait)) << daemon().log();
+  ASSERT_TRUE(waitUntil([&] { return !collectorExists(id); })) << daemon().log();
   insertCollector({.plugin_id = run_->echo_slow,
                    .name = "reborn",
                    .parameter = "second life",
@@ -126,11 +125,11 @@ TEST_F(ChangeWatcher, RefusedRowDeletionIsRetriedAtALaterCycle) {
             idText(id));
   EXPECT_TRUE(daemon().waitForLog("deletion refused once by the test")) << daemon().log();
   EXPECT_GE(daemon().countInLog("#ERR#EXEC deleteservice failed: "), 1) << daemon().log();
-  EXPECT_TRUE(waitFor([&] { return !collectorExists(id); }, kDaemonWait)) << daemon().log();
+  EXPECT_TRUE(waitUntil([&] { return !collectorExists(id); })) << daemon().log();
 }
 
 TEST_F(ChangeWatcher, StatusFileIsAlwaysAWholeReport) {
-  ASSERT_TRUE(waitFor([] { return run_->status->whole >= 20; }, kDaemonWait));
+  ASSERT_TRUE(waitUntil([] { return run_->status->whole >= 20; }));
   EXPECT_EQ(run_->status->finish(), "");
 }
 
@@ -152,11 +151,9 @@ void slowChannelReads() {
 // Last of the suite: it stops the daemon.
 TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
   CollectorDaemon& daemon = run_->daemon;
-  const int edge = run_->edge;
-  const int once =
-      insertPlugin(daemon.writePlugin("once.sh", "/bin/echo \"$1\" >>" + daemon.file("runs") +
-                                                     "\n/bin/echo \"$1\"\nexit 1\n"),
-                   "1 hour");
+  const std::string runs_file = daemon.file("runs");
+  const std::string body = "/bin/echo \"$1\" >>" + runs_file + "\n/bin/echo \"$1\"\nexit 1\n";
+  const int once = insertPlugin(daemon.writePlugin("once.sh", body), "1 hour");
   const int kWriters = 2, kAdds = 30, kUpdates = 40;
   const std::vector<int>& changed = run_->changed;
   for (int id : changed)
@@ -165,7 +162,7 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
 
   std::vector<std::thread> writers;
   for (int w = 0; w < kWriters; ++w) {
-    writers.emplace_back([w, once, edge] {
+    writers.emplace_back([w, once, edge = run_->edge] {
       for (int i = 0; i < kAdds; ++i) {
         db().exec(
             "WITH c AS (INSERT INTO flows_collector (collector_name, collector_plugin_id,"
@@ -188,26 +185,20 @@ TEST_F(ChangeWatcher, ContinuousAddAndUpdateRowsAreAllApplied) {
   }
   for (std::thread& writer : writers) writer.join();
 
-  const std::string all_added = idText(kWriters * kAdds);
-  EXPECT_TRUE(waitFor(
-      [&] {
-        return db().scalar(
-                   "SELECT count(*) FROM flows_collector WHERE collector_name = 'added'"
-                   " AND collector_message = collector_parameter || E'\\n'") == all_added;
-      },
-      kDaemonWait))
+  EXPECT_TRUE(
+      waitForScalar("SELECT count(*) FROM flows_collector WHERE collector_name = 'added'"
+                    " AND collector_message = collector_parameter || E'\\n'",
+                    idText(kWriters * kAdds)))
       << daemon.log();
   for (int id : changed)
     EXPECT_TRUE(waitForField(id, "collector_message", "gen-" + idText(kUpdates) + "\n"))
         << collectorField(id, "collector_message");
-  EXPECT_TRUE(
-      waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
-              kDaemonWait));
+  EXPECT_TRUE(waitForScalar("SELECT count(*) FROM flows_updel_collector", "0"));
   EXPECT_EQ(daemon.stop(), 0) << daemon.log() << daemon.console();
 
   // Each addition was loaded once: a row read twice would run twice.
   std::map<std::string, int> runs;
-  for (const std::string& line : splitLines(readFile(daemon.file("runs")))) ++runs[line];
+  for (const std::string& line : splitLines(readFile(runs_file))) ++runs[line];
   EXPECT_EQ(runs.size(), static_cast<size_t>(kWriters * kAdds));
   for (const auto& [parameter, count] : runs) EXPECT_EQ(count, 1) << parameter;
 }

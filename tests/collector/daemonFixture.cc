@@ -44,14 +44,8 @@ void CollectorDaemon::start() {
   // The shell sends the original standard output to a file and becomes
   // setpriv, which becomes the daemon (one pid throughout). The daemon is
   // killed if this test process dies without its destructors running.
-  std::vector<std::string> argv = {"/bin/sh",
-                                   "-c",
-                                   "out=$1; shift; exec \"$@\" >\"$out\" 2>&1",
-                                   "sh",
-                                   file("console.txt"),
-                                   "/usr/bin/setpriv",
-                                   "--pdeathsig",
-                                   "KILL"};
+  const char* shell = "out=$1; shift; exec /usr/bin/setpriv --pdeathsig KILL \"$@\" >\"$out\" 2>&1";
+  std::vector<std::string> argv = {"/bin/sh", "-c", shell, "sh", file("console.txt")};
   argv.insert(argv.end(), settings_.setpriv_options.begin(), settings_.setpriv_options.end());
   argv.insert(argv.end(), {"--", KOVA_COLLECTOR_BIN, "-f", configPath()});
   if (settings_.debug) argv.push_back("-D");
@@ -72,7 +66,7 @@ int CollectorDaemon::countInLog(const std::string& part) const {
 }
 
 bool CollectorDaemon::waitForLog(const std::string& part, int count) const {
-  return waitFor([&] { return countInLog(part) >= count; }, kDaemonWait);
+  return waitUntil([&] { return countInLog(part) >= count; });
 }
 
 void CollectorDaemon::sendSignal(int sig) {
@@ -87,6 +81,10 @@ int CollectorDaemon::stop() {
 int CollectorDaemon::waitExit() {
   const int status = process_ ? process_->wait(kDaemonWait) : -1;
   return status < 0 ? -1 : exitCode(status);
+}
+
+bool waitForScalar(const std::string& sql, const std::string& expected) {
+  return waitUntil([&] { return db().scalar(sql) == expected; });
 }
 
 int insertPlugin(const std::string& path, const std::string& interval, bool deleted) {
@@ -113,6 +111,10 @@ int insertCollector(const CollectorRow& row) {
       literal(row.parameter) + ", " + last + ") RETURNING collector_id"));
 }
 
+int insertCollectorOf(const std::string& path, const std::string& every, const std::string& name) {
+  return insertCollector({.plugin_id = insertPlugin(path, every), .name = name});
+}
+
 std::string collectorField(int collector_id, const std::string& column) {
   return db().scalar("SELECT " + column +
                      " FROM flows_collector WHERE collector_id = " + std::to_string(collector_id));
@@ -121,7 +123,7 @@ std::string collectorField(int collector_id, const std::string& column) {
 bool collectorExists(int collector_id) { return collectorField(collector_id, "1") == "1"; }
 
 bool waitForField(int collector_id, const std::string& column, const std::string& value) {
-  return waitFor([&] { return collectorField(collector_id, column) == value; }, kDaemonWait);
+  return waitUntil([&] { return collectorField(collector_id, column) == value; });
 }
 
 int freeTcpPort() {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ namespace kova_test {
 inline constexpr std::chrono::seconds kDaemonWait{60};
 
 inline TestDatabase& db() { return TestDatabase::instance(); }
+
+// waitFor with the daemon's bound.
+inline bool waitUntil(const std::function<bool()>& predicate) {
+  return waitFor(predicate, kDaemonWait);
+}
+// Waits up to kDaemonWait until the query's one value reads expected.
+bool waitForScalar(const std::string& sql, const std::string& expected);
 
 // The [KOVA] keys, the pool size and the -D option of one daemon run.
 struct DaemonSettings {
@@ -108,6 +116,8 @@ struct CollectorRow {
   int collector_id = 0;          // 0: taken from the sequence
 };
 int insertCollector(const CollectorRow& row);
+// A plugin row and one collector of it, without parameter or channel.
+int insertCollectorOf(const std::string& path, const std::string& every, const std::string& name);
 
 // A column of one flows_collector row, "" when NULL or when the row is gone.
 std::string collectorField(int collector_id, const std::string& column);

@@ -57,21 +57,15 @@ TEST(Metrics, PrometheusSeesTheRecordedRunsAndFailuresAndTheAddressIsOurs) {
   const int json = insertPlugin(plugins.file("json.sh"), "1 second");
   for (int n = 0; n < 4; ++n)
     insertCollector({.plugin_id = json, .name = "j", .parameter = std::to_string(n)});
-  insertCollector(
-      {.plugin_id = insertPlugin(plugins.file("hang.sh"), "5 minutes"), .name = "hang"});
-  insertCollector(
-      {.plugin_id = insertPlugin(daemon.writePlugin("out.sh", "echo '{}'\n"), "5 minutes"),
-       .name = "out"});
+  insertCollectorOf(plugins.file("hang.sh"), "5 minutes", "hang");
+  insertCollectorOf(daemon.writePlugin("out.sh", "echo '{}'\n"), "5 minutes", "out");
   ASSERT_TRUE(daemon.startAndWaitRunning());
   const std::string url = "http://" + listen + "/metrics";
-  EXPECT_TRUE(waitFor(
-      [&] {
-        const std::string text = commandOutput("curl -s " + url);
-        return contains(text, "\nkova_run_timeouts_total 1\n") &&
-               contains(text, "\nkova_run_not_allowed_total 1\n");
-      },
-      kDaemonWait))
-      << commandOutput("curl -s " + url);
+  EXPECT_TRUE(waitUntil([&] {
+    const std::string text = commandOutput("curl -s " + url);
+    return contains(text, "\nkova_run_timeouts_total 1\n") &&
+           contains(text, "\nkova_run_not_allowed_total 1\n");
+  })) << commandOutput("curl -s " + url);
   int status = -1;
   EXPECT_EQ(commandOutput("curl -s " + url + " | promtool check metrics 2>&1", &status), "");
   EXPECT_EQ(status, 0);
@@ -80,15 +74,13 @@ TEST(Metrics, PrometheusSeesTheRecordedRunsAndFailuresAndTheAddressIsOurs) {
 
   const Prometheus prometheus(listen);
   const std::string runs = "sum(kova_runs_total{state=\"0\"})";
-  ASSERT_TRUE(waitFor(
-      [&] {
-        const std::string v = prometheus.scalar(runs, now());
-        return !v.empty() && v != "NaN";
-      },
-      kDaemonWait));
+  ASSERT_TRUE(waitUntil([&] {
+    const std::string v = prometheus.scalar(runs, now());
+    return !v.empty() && v != "NaN";
+  }));
   const std::string from = now();
   const int rows = statRows();
-  ASSERT_TRUE(waitFor([&] { return statRows() >= rows + 20; }, kDaemonWait));
+  ASSERT_TRUE(waitUntil([&] { return statRows() >= rows + 20; }));
   const std::string to = now();
   const double scraped =
       std::stod(prometheus.scalar(runs, to)) - std::stod(prometheus.scalar(runs, from));
