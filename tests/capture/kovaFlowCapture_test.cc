@@ -170,18 +170,14 @@ TEST_F(KovaFlowCapture, ToolThatCannotTakeItsPortIsReportedInItsOwnWordsAtEveryP
 // such ids.
 TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   sflows_ = dir_.file("bin/sfcapd");
-  writeScript(sflows_,
-              "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\n"
-              "echo $$ >" +
-                  dir_.file("hung") + "\nexec /bin/sleep 600\n");
+  const std::string hung_file = dir_.file("hung"), args_file = dir_.file("args"),
+                    fds_file = dir_.file("fds");
+  writeScript(sflows_, "[ \"$1\" = -V ] && echo 'sfcapd: Version: 1.7.1' && exit 0\necho $$ >" +
+                           hung_file + "\nexec /bin/sleep 600\n");
   netflows_ = dir_.file("bin/nfcapd");
   writeScript(netflows_,
-              "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\n"
-              "echo \"$@\" >" +
-                  dir_.file("args") +
-                  "\n"
-                  "/usr/bin/ls -l /proc/$$/fd/ >" +
-                  dir_.file("fds") + "\n");
+              "[ \"$1\" = -V ] && echo 'nfcapd: Version: 1.6.23' && exit 0\necho \"$@\" >" +
+                  args_file + "\n/usr/bin/ls -l /proc/$$/fd/ >" + fds_file + "\n");
   // kovaFlowCapture, the fake ps's parent, leads its own process group: a
   // signal to id 0, to minus its id or to itself would end it.
   ChildProcess victim({"/bin/sleep", "300"});
@@ -197,14 +193,13 @@ TEST_F(KovaFlowCapture, LegacyToolHungStartAndListingIdsThatAreNotPlainPids) {
   EXPECT_EQ(run(), 0) << readFile(log_) << readFile(out_);
   const std::string log = readFile(log_);
   EXPECT_TRUE(contains(log, "#ERR#command timed out after 30 s and was killed: " + sflows_)) << log;
-  const pid_t hung = std::atoi(readFile(dir_.file("hung")).c_str());
+  const pid_t hung = std::atoi(readFile(hung_file).c_str());
   EXPECT_TRUE(waitFor([&] { return processEnded(hung); }));
   // The pass went on with the next channel, in the form of 1.6.
-  EXPECT_EQ(readFile(dir_.file("args")), "-w -D -p " + std::to_string(port) +
-                                             " -B 200000 -S 1 -P " + pidFile(port) +
-                                             " -z -I old1 -l " + data_ + "/old1\n");
+  EXPECT_EQ(readFile(args_file), "-w -D -p " + std::to_string(port) + " -B 200000 -S 1 -P " +
+                                     pidFile(port) + " -z -I old1 -l " + data_ + "/old1\n");
   EXPECT_TRUE(contains(log, "#ERR#channel old1 port " + std::to_string(port)));  // not listening
-  const std::string fds = readFile(dir_.file("fds"));
+  const std::string fds = readFile(fds_file);
   EXPECT_FALSE(contains(fds, "socket:") || contains(fds, log_)) << fds;
   EXPECT_TRUE(contains(log, "ERR#Token skipped, not a process id: '-"));
   EXPECT_TRUE(contains(log, "SEND END SIGNAL TO " + std::to_string(victim.pid()) + "\n"));

@@ -14,11 +14,6 @@ namespace {
 
 std::string idText(int id) { return std::to_string(id); }
 
-std::string pendingSql(const std::string& type, int collector_id) {
-  return "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES ('" +
-         type + "', " + idText(collector_id) + ");";
-}
-
 // Refuses the deletion of one collector row once: the sequence is not
 // rolled back with the refused statement, so the second attempt passes.
 // The binary's database is made anew at each start, trigger and all.

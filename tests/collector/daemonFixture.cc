@@ -83,6 +83,11 @@ int CollectorDaemon::waitExit() {
   return status < 0 ? -1 : exitCode(status);
 }
 
+std::string pendingSql(const std::string& type, int collector_id) {
+  return "INSERT INTO flows_updel_collector (updel_collector_type, updel_collector_id) VALUES ('" +
+         type + "', " + std::to_string(collector_id) + ");";
+}
+
 bool waitForScalar(const std::string& sql, const std::string& expected) {
   return waitUntil([&] { return db().scalar(sql) == expected; });
 }

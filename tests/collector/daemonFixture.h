@@ -29,6 +29,9 @@ inline bool waitUntil(const std::function<bool()>& predicate) {
 // Waits up to kDaemonWait until the query's one value reads expected.
 bool waitForScalar(const std::string& sql, const std::string& expected);
 
+// The administration side's pending row for a collector ('ADD', 'UPDATE').
+std::string pendingSql(const std::string& type, int collector_id);
+
 // The [KOVA] keys, the pool size and the -D option of one daemon run.
 struct DaemonSettings {
   int core_number = 1;

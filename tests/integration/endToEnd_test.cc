@@ -25,8 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::chrono::seconds kWait{60};
-
 class EndToEnd : public DatabaseTest {};
 
 TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
@@ -42,7 +40,8 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   ProcessesUnder processes{dir.path()};  // destroyed before dir
   const std::string data = dir.file("data"), run = dir.file("run"), state = dir.file("state"),
                     plugins = dir.file("plugins");
-  CollectorDaemon daemon{{.setpriv_options = setpriv}};
+  CollectorDaemon daemon{
+      {.extra_kova = "datadir=" + data + "\npiddir=" + run + "\n", .setpriv_options = setpriv}};
   const auto handOver = [&](const std::string& path) {
     ASSERT_EQ(chown(path.c_str(), uid, gid), 0) << path;
   };
@@ -62,21 +61,14 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   // Both programs read the one file, as on an installed system: root's,
   // readable by the account's group. The options come last and win:
   // without them the programs would knock at port 1, where nothing listens.
-  daemon.writeConfig(
-      "[LOG]\nlog_info_file=" + daemon.statusPath() + "\nlog_daemon_file=" + daemon.logPath() +
-      "\nlog_daemon_capture=" + run +
-      "/capture.log\n\n[KOVA]\ncore_number=1\nthread_number=2\n"
-      "load_mod=1\ninterval_check_update=300\ndatadir=" +
-      data + "\npiddir=" + run +
-      "\n\n[POSTGRESQL]\nconnection_number=2\nPGSQL_host=" + db().host() +
-      "\nPGSQL_port=1\n"
-      "PGSQL_db=" +
-      db().dbname() + "\nPGSQL_username=" + db().user() + "\nPGSQL_pwd=" + db().password() +
-      "\n"
-      "PGSQL_options=port=" +
-      std::to_string(db().port()) +
-      " connect_timeout=10\n\n"
-      "[BINARY]\nps=/usr/bin/ps\nnetflows=/usr/bin/nfcapd\nsflows=/usr/bin/sfcapd\n");
+  const std::string db_port = std::to_string(db().port());
+  std::string config = daemon.configText() + "PGSQL_options=port=" + db_port +
+                       " connect_timeout=10\n\n[BINARY]\nps=/usr/bin/ps\nnetflows=/usr/bin/nfcapd\n"
+                       "sflows=/usr/bin/sfcapd\n";
+  config.replace(config.find("\nPGSQL_port=" + db_port + "\n"), db_port.size() + 12,
+                 "\nPGSQL_port=1");
+  config.insert(config.find('\n') + 1, "log_daemon_capture=" + run + "/capture.log\n");
+  daemon.writeConfig(config);
   ASSERT_EQ(chown(daemon.configPath().c_str(), geteuid(), gid), 0);
   ASSERT_EQ(chmod(daemon.configPath().c_str(), 0640), 0);
   const auto summaryRows = [&](const std::string& what) {  // over the summary's rows
@@ -87,7 +79,8 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
     std::vector<std::string> argv = {"/usr/bin/setpriv"};
     argv.insert(argv.end(), setpriv.begin(), setpriv.end());
     argv.insert(argv.end(), {"--", KOVA_CAPTURE_BIN, "-f", daemon.configPath()});
-    ASSERT_EQ(runToEnd(argv, dir.file("capture.out"), kWait), 0) << readFile(run + "/capture.log");
+    ASSERT_EQ(runToEnd(argv, dir.file("capture.out"), kDaemonWait), 0)
+        << readFile(run + "/capture.log");
   };
 
   runCapture();
@@ -96,15 +89,12 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   ASSERT_TRUE(daemon.startAndWaitRunning());
   // The main pool, the core record's two connections and the result
   // writer's (opened with the first result), named by default.
-  EXPECT_TRUE(waitFor(
-      [] {
-        return db().scalar(
-                   "SELECT count(*) FROM pg_stat_activity WHERE application_name = "
-                   "'kovaFlowCollector' AND datname = current_database()") == "4";
-      },
-      kWait));
+  EXPECT_TRUE(
+      waitForScalar("SELECT count(*) FROM pg_stat_activity WHERE application_name = "
+                    "'kovaFlowCollector' AND datname = current_database()",
+                    "4"));
   // The summary has run while the capture is up, before there were flows.
-  ASSERT_TRUE(waitFor([&] { return summaryRows("count(*)") != "0"; }, kWait)) << daemon.log();
+  ASSERT_TRUE(waitUntil([&] { return summaryRows("count(*)") != "0"; })) << daemon.log();
 
   const std::string daemonLog = daemon.logPath();
   for (const std::string round : {"1", "2"}) {
@@ -129,17 +119,16 @@ TEST_F(EndToEnd, FlowsSentToTheCaptureReachFlowsStatsOnceThroughLogRotations) {
   // minutes, or when it stops; the test stops it the product's way, by
   // marking the channel deleted for the capture supervisor. It must first
   // have read every datagram, or they would be lost with it.
-  ASSERT_TRUE(waitFor([&] { return udpBacklog(std::stoi(port)) == 0; }, kWait));
+  ASSERT_TRUE(waitUntil([&] { return udpBacklog(std::stoi(port)) == 0; }));
   db().exec("UPDATE flows_channel SET channel_delete = true");
   runCapture();
-  ASSERT_TRUE(waitFor([&] { return processEnded(nfcapd); }, kWait));
+  ASSERT_TRUE(waitUntil([&] { return processEnded(nfcapd); }));
 
-  ASSERT_TRUE(
-      waitFor([&] { return summaryRows("max((stat_data->>'flows')::int)") == "12"; }, kWait))
+  ASSERT_TRUE(waitUntil([&] { return summaryRows("max((stat_data->>'flows')::int)") == "12"; }))
       << daemon.log();
   // Later runs add nothing: every flow is counted exactly once.
   const int runs = std::stoi(summaryRows("count(*)"));
-  ASSERT_TRUE(waitFor([&] { return std::stoi(summaryRows("count(*)")) >= runs + 2; }, kWait));
+  ASSERT_TRUE(waitUntil([&] { return std::stoi(summaryRows("count(*)")) >= runs + 2; }));
   EXPECT_EQ(summaryRows("sum((stat_data->>'flows')::int)"), "12");
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 }

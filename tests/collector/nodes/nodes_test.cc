@@ -110,17 +110,13 @@ class Nodes : public SharedRun<NodesState> {
         [&] {
           const std::string since = db().scalar("SELECT now()");
           std::vector<std::vector<std::string>> rows;  // name, runs, nodes, a node's pid
-          if (!waitFor(
-                  [&] {
-                    rows = db().query(
-                        "SELECT collector_name, count(stat_id), count(DISTINCT stat_data->>'node'),"
-                        " min(stat_data->>'node') FROM flows_collector LEFT JOIN flows_stats ON"
-                        " stat_collector_id = collector_id AND stat_time > '" +
-                        since + "' GROUP BY 1");
-                    return std::ranges::all_of(
-                        rows, [&](auto& r) { return idle.count(r[0]) || std::stoi(r[1]) >= 2; });
-                  },
-                  kDaemonWait))
+          const std::string sql =
+              "SELECT collector_name, count(stat_id), count(DISTINCT stat_data->>'node'),"
+              " min(stat_data->>'node') FROM flows_collector LEFT JOIN flows_stats ON"
+              " stat_collector_id = collector_id AND stat_time > '" +
+              since + "' GROUP BY 1";
+          const auto ranTwice = [&](auto& r) { return idle.count(r[0]) || std::stoi(r[1]) >= 2; };
+          if (!waitUntil([&] { return std::ranges::all_of(rows = db().query(sql), ranTwice); }))
             return false;
           runners.clear();
           for (const auto& r : rows) {
@@ -135,31 +131,23 @@ class Nodes : public SharedRun<NodesState> {
   }
 
   static bool statusShows(const std::string& name, const std::string& live) {
-    return waitFor(
-        [&] {
-          return contains(node(name).status(), "\nNODE: " + name + "\nLIVE NODES: " + live + "\n");
-        },
-        kDaemonWait);
+    const std::string lines = "\nNODE: " + name + "\nLIVE NODES: " + live + "\n";
+    return waitUntil([&] { return contains(node(name).status(), lines); });
   }
 
   // A pending change: the collector runs the changed plugin from now on.
   static std::string changeSql(int id) {
     return "UPDATE flows_collector SET collector_plugin_id = " +
            std::to_string(run_->changed_plugin) + " WHERE collector_id = " + std::to_string(id) +
-           "; INSERT INTO flows_updel_collector"
-           " (updel_collector_type, updel_collector_id) VALUES ('UPDATE', " +
-           std::to_string(id) + ");";
+           ";" + pendingSql("UPDATE", id);
   }
 
   static bool runsChanged(int id) {
-    return waitFor(
-        [&] {
-          return db().scalar(
-                     "SELECT count(*) FROM flows_stats WHERE stat_data->>'changed' = '1'"
-                     " AND stat_collector_id = " +
-                     std::to_string(id)) != "0";
-        },
-        kDaemonWait);
+    return waitForScalar(
+        "SELECT count(*) > 0 FROM flows_stats WHERE stat_data->>'changed' = '1'"
+        " AND stat_collector_id = " +
+            std::to_string(id),
+        "t");
   }
 };
 
@@ -184,18 +172,13 @@ TEST_F(Nodes, EveryCollectorRunsOnOneNodeThatItsChangesReach) {
       insertCollector({.plugin_id = std::stoi(plugin), .name = "n0", .parameter = "n0"});
   std::string sql =
       "BEGIN; UPDATE flows_collector SET collector_delete = TRUE WHERE collector_id = " +
-      std::to_string(deleted.id) +
-      "; INSERT INTO flows_updel_collector (updel_collector_type,"
-      " updel_collector_id) VALUES ('ADD', " +
-      std::to_string(added) + ");";
+      std::to_string(deleted.id) + ";" + pendingSql("ADD", added);
   for (const auto& [node, c] : changed) sql += changeSql(c.id);
   db().exec(sql + "COMMIT;");
   for (const auto& [node, c] : changed)
     EXPECT_TRUE(runsChanged(c.id)) << "the change did not reach node " << node;
-  EXPECT_TRUE(waitFor([&] { return !collectorExists(deleted.id); }, kDaemonWait));
-  EXPECT_TRUE(
-      waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
-              kDaemonWait));
+  EXPECT_TRUE(waitUntil([&] { return !collectorExists(deleted.id); }));
+  EXPECT_TRUE(waitForScalar("SELECT count(*) FROM flows_updel_collector", "0"));
   run_->collectors.erase(run_->collectors.begin() + 24);
   run_->collectors.push_back({added, "n0", ""});
   EXPECT_EQ(settledRunners().size(), run_->collectors.size()) << "never settled after the changes";
@@ -220,19 +203,15 @@ TEST_F(Nodes, CutOffNodeStopsRunningBeforeTheTakeOverAndCatchesUpOnItsReturn) {
   EXPECT_TRUE(
       node("b").waitForLog("#ERR#node b: lease not renewed for 10 s, no run starts until it is"));
   for (const std::string name : {"a", "c"}) EXPECT_TRUE(statusShows(name, "a,c"));
-  EXPECT_TRUE(waitFor(
-      [] {
-        const std::string text = commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
-        return contains(text, "\nkova_live_nodes 2\n") &&
-               contains(text, "\nkova_node_up{node=\"b\"} 0\n");
-      },
-      kDaemonWait))
-      << commandOutput("curl -s http://" + kMetricsOfA + "/metrics");
+  const std::string metrics = "curl -s http://" + kMetricsOfA + "/metrics";
+  const auto b_down = [&](const std::string& text) {
+    return contains(text, "\nkova_live_nodes 2\n") &&
+           contains(text, "\nkova_node_up{node=\"b\"} 0\n");
+  };
+  EXPECT_TRUE(waitUntil([&] { return b_down(commandOutput(metrics)); })) << commandOutput(metrics);
   const Collector pinned = *std::ranges::find(run_->collectors, "b", &Collector::pinned_to);
   db().exec(kWritable + changeSql(pinned.id));
-  EXPECT_TRUE(
-      waitFor([] { return db().scalar("SELECT count(*) FROM flows_updel_collector") == "0"; },
-              kDaemonWait));
+  EXPECT_TRUE(waitForScalar("SELECT count(*) FROM flows_updel_collector", "0"));
   const std::string back_at = db().scalar("SELECT now()");
   db().exec(kWritable + read_only + "off");
   EXPECT_TRUE(node("b").waitForLog("#INFO#node b: lease renewed, runs start again"))
@@ -268,12 +247,8 @@ TEST_F(Nodes, TwinTakesALapsedNameFromAStalledNodeThatThenStops) {
   EXPECT_TRUE(contains(twin->log(), "#ERR#node a is already running")) << twin->log();
   auto stalled = std::move(run_->nodes["b"]);
   stalled->sendSignal(SIGSTOP);
-  ASSERT_TRUE(waitFor(
-      [] {
-        return db().scalar("SELECT node_expiry < now() FROM flows_node WHERE node_name = 'b'") ==
-               "t";
-      },
-      kDaemonWait));
+  ASSERT_TRUE(
+      waitForScalar("SELECT node_expiry < now() FROM flows_node WHERE node_name = 'b'", "t"));
   run_->nodes["b"] = makeNode("b", kChannelsOf.at("b"));
   ASSERT_TRUE(node("b").startAndWaitRunning());
   stalled->sendSignal(SIGCONT);
@@ -302,7 +277,7 @@ TEST_F(Nodes, StoppedNodeHandsOverAfterItsLastRun) {
       "2 seconds");
   run_->collectors.push_back(
       {insertCollector({.plugin_id = plugin, .name = "slow", .collector_id = id}), "slow", ""});
-  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(started); }, kDaemonWait));
+  ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(started); }));
   const std::string by_c = "stat_collector_id = " + std::to_string(id) +
                            " AND stat_data->>'node' = '" + std::to_string(node("c").pid()) + "'";
   ASSERT_EQ(node("c").stop(), 0) << node("c").log();
