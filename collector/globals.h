@@ -43,7 +43,6 @@ extern ResultQueue resultQueue;
 // Services dropped by the workers, waiting for the change watcher.
 extern ExecuteQueue<service> deleteService;
 
-// Guards every record's thread_list; cond_vec_thread is signalled by each
-// ending worker.
+// cond_vec_thread is signalled by each ending worker.
 extern pthread_mutex_t mutex_vec_thread;  // guards every record's thread_list
 extern pthread_cond_t cond_vec_thread;
